@@ -1,0 +1,39 @@
+# Quick start: `make demo` and `make check`. Both install what is missing.
+JOBS ?= $(shell nproc)
+NATIVE := build/native
+WIN32 := build/win32
+ASAN := build/asan
+
+.PHONY: all deps native win32 asan demo check test-native test-asan clean
+
+all: native win32
+
+deps:
+	@scripts/install-deps.sh
+
+win32: deps
+	@cmake -S . -B $(WIN32) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@cmake --build $(WIN32) -j $(JOBS)
+
+native: deps win32
+	@cmake -S . -B $(NATIVE) -DCMAKE_BUILD_TYPE=Release -DSYMWELD_WIN32_EXE=$(abspath $(WIN32))/symweld.exe >/dev/null
+	@cmake --build $(NATIVE) -j $(JOBS)
+
+asan: deps
+	@cmake -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=Debug -DSYMWELD_SANITIZE=ON >/dev/null
+	@cmake --build $(ASAN) -j $(JOBS)
+
+demo: native
+	@examples/demo.sh $(NATIVE)/symweld
+
+test-native: native
+	cd $(NATIVE) && ctest --output-on-failure -j $(JOBS)
+
+# The sanitizer build runs every test, the end-to-end cases included.
+test-asan: asan
+	cd $(ASAN) && ASAN_OPTIONS=detect_leaks=0 ctest --output-on-failure -j $(JOBS)
+
+check: test-native test-asan
+
+clean:
+	rm -rf build

@@ -1,0 +1,63 @@
+// The operating-system layer: the only code that includes system headers.
+// Two implementations exist, chosen at build time: win32.cpp (KERNEL32) and
+// posix.cpp. Everything else in the tool talks to the system through here.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// A system file handle in the tool's own terms; 0 is never a valid handle.
+typedef uintptr_t PlatformFile;
+
+// The raw single-byte command line, tool name first, as one text. On Windows
+// it is what the system gives the process; on POSIX it is rebuilt from argv.
+const char* platformCommandLine();
+
+// Chunks for the memory manager. A chunk address plus 4 is always 8-aligned,
+// so blocks carved after the chunk's 4-byte link are 8-aligned too.
+// platformChunkAllocate returns null when no memory is left.
+void* platformChunkAllocate(uint32_t size);
+void platformChunkFree(void* chunk);
+
+// All chunks lie in one address range; in-band links of the memory manager
+// are 32-bit offsets from this base (null on a 32-bit host).
+char* platformChunkBase();
+
+// Marks memory as unusable/usable for the address sanitizer; no-ops in other
+// builds.
+void platformPoison(const void* start, size_t size);
+void platformUnpoison(const void* start, size_t size);
+
+// Files. Each returns true on success.
+bool platformOpenForReading(PlatformFile* file, const char* name);
+bool platformCreateForWriting(PlatformFile* file, const char* name);
+bool platformClose(PlatformFile file);
+// One read or write call; *done receives the bytes transferred.
+bool platformRead(PlatformFile file, void* destination, uint32_t count, uint32_t* done);
+bool platformWrite(PlatformFile file, const void* source, uint32_t count, uint32_t* done);
+// The file's full 64-bit size.
+bool platformFileSize(PlatformFile file, uint64_t* size);
+
+// Safe replacement of an output file. platformPrepareReplacement resolves the
+// output name (following symbolic links) and refuses one that exists and is
+// read-only; it yields the real target path into `target` (capacity bytes).
+// platformCreateTemporary creates a new, empty file beside `target` and yields
+// its name. platformReplace moves the temporary over the target, keeping the
+// target's permission bits. platformRemove deletes a file.
+bool platformPrepareReplacement(const char* outputName, char* target, uint32_t capacity);
+bool platformCreateTemporary(PlatformFile* file, const char* target, char* tempName,
+                             uint32_t capacity);
+bool platformReplace(const char* tempName, const char* target);
+void platformRemove(const char* name);
+
+// Writes bytes to standard output; failures are ignored by every caller.
+void platformWriteStandardOutput(const void* bytes, uint32_t count);
+
+// Ends the process with the exit code. When a hook is set (tests, fuzzing),
+// the hook is called instead; it must not return.
+[[noreturn]] void platformExit(int code);
+typedef void (*PlatformExitHook)(int code);
+void platformSetExitHook(PlatformExitHook hook);
+
+// The process entry of the tool, defined by the driver.
+void symweldMain();

@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Installs what building, testing and the demo need, from Debian's packages.
+# Quiet and quick when everything is already present.
+set -euo pipefail
+
+missing=()
+need_cmd() { command -v "$1" >/dev/null 2>&1 || missing+=("$2"); }
+need_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed' || missing+=("$1"); }
+
+need_cmd cmake cmake
+need_cmd make make
+need_cmd g++ g++
+need_cmd python3 python3
+need_cmd fasm fasm
+need_cmd i686-w64-mingw32-g++-win32 g++-mingw-w64-i686
+need_cmd llvm-readobj-14 llvm-14
+need_cmd lld-link-14 lld-14
+need_cmd clang-14 clang-14
+need_cmd valgrind valgrind
+need_pkg libgtest-dev
+need_pkg libclang-rt-14-dev
+need_pkg wine
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  missing+=("wine32:i386")
+else
+  need_pkg wine32:i386
+fi
+
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "installing: ${missing[*]}"
+SUDO=""
+[ "$(id -u)" -ne 0 ] && SUDO="sudo"
+for p in "${missing[@]}"; do
+  if [ "$p" = "wine32:i386" ]; then
+    $SUDO dpkg --add-architecture i386
+  fi
+done
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq "${missing[@]}" >/dev/null

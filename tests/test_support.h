@@ -1,0 +1,6 @@
+// Helpers shared by the unit tests.
+#pragma once
+
+struct FatalExit {
+    int code;
+};
