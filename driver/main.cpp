@@ -1,4 +1,6 @@
 // Process entry and the main sequence of one run.
+#include "codeview/builder.h"
+#include "coff/coff.h"
 #include "driver/args.h"
 #include "driver/fatal.h"
 #include "platform/platform.h"
@@ -12,7 +14,14 @@ struct RunState {
     char* objName;
     char* outputName;
     bool helpRequested;
+    FasFile fas;
+    CoffObject coff;
+    CvBuilder builder;
 };
+
+// Characteristics of both debug sections: initialised data, 1-byte
+// alignment, discardable, readable.
+const uint32_t debugSectionCharacteristics = 0x42100040;
 
 bool isOption(const char* arg) {
     return arg[0] == '/' || arg[0] == '-';
@@ -50,26 +59,53 @@ void collectArguments(RunState* run) {
     scanner.release();
 }
 
-void runMainSequence() {
-    RunState run = {nullptr, nullptr, nullptr, false};
-    collectArguments(&run);
-    if (run.helpRequested) {
+// Adds ".debug$T" and ".debug$S" to the object and writes it.
+void weld(RunState* run) {
+    run->fas.load(run->fasName);
+    run->coff.load(run->objName);
+    if (run->coff.findSection(".debug$S") || run->coff.findSection(".debug$T"))
+        fatalError("the object file already has debug info");
+
+    uint32_t types = run->coff.addSection(".debug$T", debugSectionCharacteristics);
+    run->coff.setSectionData(types, debugTypesContents, sizeof debugTypesContents);
+    run->builder.generate(run->outputName);
+    uint32_t symbols = run->coff.addSection(".debug$S", debugSectionCharacteristics);
+    run->coff.setSectionData(symbols, run->builder.output.data, run->builder.output.size);
+    run->coff.setSectionRelocations(symbols, run->builder.relocations.data, run->builder.relocationCount);
+    run->coff.save(run->outputName);
+}
+
+void runMainSequence(RunState* run) {
+    run->fasName = nullptr;
+    run->objName = nullptr;
+    run->outputName = nullptr;
+    run->helpRequested = false;
+    run->fas.init();
+    run->coff.init();
+    run->builder.init(&run->fas, &run->coff);
+    collectArguments(run);
+    if (run->helpRequested) {
         printUsage();
     } else {
-        if (!run.fasName) argumentError("no fas file specified");
-        if (!run.objName) argumentError("no obj file specified");
-        if (!run.outputName) run.outputName = strDup(run.objName);
+        if (!run->fasName) argumentError("no fas file specified");
+        if (!run->objName) argumentError("no obj file specified");
+        if (!run->outputName) run->outputName = strDup(run->objName);
+        weld(run);
     }
-    strRelease(run.fasName);
-    strRelease(run.objName);
-    strRelease(run.outputName);
+    run->builder.release();
+    run->coff.release();
+    run->fas.release();
+    strRelease(run->fasName);
+    strRelease(run->objName);
+    strRelease(run->outputName);
 }
 
 }  // namespace
 
 void symweldMain() {
     theHeap.init();
-    runMainSequence();
+    static RunState run;
+    runMainSequence(&run);
     theHeap.releaseAll();
     platformExit(0);
 }

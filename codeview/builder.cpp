@@ -1,0 +1,81 @@
+#include "codeview/builder.h"
+
+#include "support/heap.h"
+#include "support/strings.h"
+
+const uint8_t debugTypesContents[12] = {0x04, 0x00, 0x00, 0x00, 0x06, 0x00, 0x0E, 0x00, 0x00, 0x00, 0xF2, 0xF1};
+
+namespace {
+void releaseSectionLines(uintptr_t value, void*) {
+    CvSectionLines* group = reinterpret_cast<CvSectionLines*>(value);
+    group->rows.release();
+    deallocate(group, sizeof(CvSectionLines));
+}
+}  // namespace
+
+void CvBuilder::init(const FasFile* fasFile, CoffObject* object) {
+    output.init();
+    relocations.init();
+    relocationCount = 0;
+    fas = fasFile;
+    coff = object;
+    files = nullptr;
+    fileCount = 0;
+    sections.init(&integerKeys);
+    subsectionStart = 0;
+    recordStart = 0;
+    objectSections = 0;
+}
+
+void CvBuilder::generate(const char* objectName) {
+    objectSections = coff->loadedSections;
+    output.appendU32(CV_SIGNATURE_C13);
+    writeStringTable();
+    writeFileChecksums();
+    writeLines();
+    writeSymbols(objectName);
+}
+
+void CvBuilder::release() {
+    output.release();
+    relocations.release();
+    sections.releaseEach(releaseSectionLines, nullptr);
+    deallocateWithHeader(files);
+}
+
+void CvBuilder::appendString(const char* s) {
+    output.appendBytes(s, strLength(s) + 1);
+}
+
+void CvBuilder::beginSubsection(uint32_t type) {
+    output.appendU32(type);
+    output.appendU32(0);
+    subsectionStart = output.size;
+}
+
+void CvBuilder::endSubsection() {
+    writeU32(output.data + subsectionStart - 4, output.size - subsectionStart);
+    output.appendZeros((4 - output.size % 4) % 4);
+}
+
+void CvBuilder::beginRecord(uint16_t kind) {
+    output.appendU16(0);
+    output.appendU16(kind);
+    recordStart = output.size;
+}
+
+void CvBuilder::endRecord() {
+    writeU16(output.data + recordStart - 4, static_cast<uint16_t>(output.size - recordStart + 2));
+}
+
+void CvBuilder::addRelocation(uint32_t offset, uint32_t symbolIndex, uint16_t type) {
+    ++relocationCount;
+    relocations.appendU32(offset);
+    relocations.appendU32(symbolIndex);
+    relocations.appendU16(type);
+}
+
+void CvBuilder::addAddressRelocations(uint32_t offset, uint32_t symbolIndex) {
+    addRelocation(offset, symbolIndex, IMAGE_REL_I386_SECREL);
+    addRelocation(offset + 4, symbolIndex, IMAGE_REL_I386_SECTION);
+}

@@ -1,0 +1,64 @@
+// The string table of source-file names and their MD5 checksums.
+#include <cstring>
+
+#include "codeview/builder.h"
+#include "codeview/md5.h"
+#include "support/fileio.h"
+#include "support/heap.h"
+
+namespace {
+
+struct FileFiller {
+    CvBuilder* builder;
+    uint32_t next;
+};
+
+void addFileName(uintptr_t value, void* context) {
+    FileFiller* filler = static_cast<FileFiller*>(context);
+    CvBuilder* b = filler->builder;
+    CvFileEntry& entry = b->files[filler->next++];
+    entry.file = reinterpret_cast<const char*>(value);
+    entry.nameOffset = b->output.size - b->subsectionStart;
+    entry.checksumOffset = 0;
+    b->appendString(entry.file);
+}
+
+}  // namespace
+
+void CvBuilder::writeStringTable() {
+    fileCount = fas->sourceFiles.count;
+    files = static_cast<CvFileEntry*>(allocateWithHeader(fileCount * sizeof(CvFileEntry)));
+    beginSubsection(DEBUG_S_STRINGTABLE);
+    output.appendU8(0);
+    FileFiller filler = {this, 0};
+    fas->sourceFiles.forEach(addFileName, &filler);
+    endSubsection();
+}
+
+void CvBuilder::writeFileChecksums() {
+    ByteBuffer scratch;
+    scratch.init();
+    beginSubsection(DEBUG_S_FILECHKSMS);
+    for (uint32_t i = 0; i < fileCount; ++i) {
+        files[i].checksumOffset = 24 * i;
+        output.appendU32(files[i].nameOffset);
+        output.appendU8(16);
+        output.appendU8(CHKSUM_TYPE_MD5);
+        uint8_t digest[16];
+        digestFile(files[i].file, &scratch, digest);
+        output.appendBytes(digest, 16);
+        output.appendU16(0);
+    }
+    scratch.release();
+    endSubsection();
+}
+
+void digestFile(const char* name, ByteBuffer* scratch, uint8_t digest[16]) {
+    scratch->clear();
+    memset(digest, 0, 16);
+    FileHandle file;
+    if (!file.openForReading(name)) return;
+    bool read = file.readWhole(scratch);
+    file.close();
+    if (read) md5(scratch->data, scratch->size, digest);
+}

@@ -1,0 +1,105 @@
+// One DEBUG_S_LINES subsection per section that holds code from source lines.
+#include "codeview/builder.h"
+#include "support/heap.h"
+
+namespace {
+
+bool offsetBelow(const void* inArray, const void* added) {
+    return static_cast<const LineEntry*>(inArray)->outputOffset < static_cast<const LineEntry*>(added)->outputOffset;
+}
+
+// A line entry points at a byte only when its section is one of the
+// object's, has contents and a section symbol, and the offset lies inside
+// those contents. Other entries are dropped before grouping.
+bool pointsAtCode(const CvBuilder* b, const LineEntry* entry) {
+    if (entry->section == 0 || entry->section > b->objectSections) return false;
+    const CoffSection* section = b->coff->sectionByNumber(entry->section);
+    if (section->sourceRawDataPointer == 0 || section->sectionSymbolIndex == noOffset) return false;
+    return entry->outputOffset >= section->sourceRawDataPointer &&
+           entry->outputOffset - section->sourceRawDataPointer < section->SizeOfRawData;
+}
+
+CvSectionLines* groupFor(CvBuilder* b, uint32_t sectionNumber) {
+    uintptr_t value = 0;
+    if (b->sections.get(sectionNumber, &value)) return reinterpret_cast<CvSectionLines*>(value);
+    CvSectionLines* group = static_cast<CvSectionLines*>(allocate(sizeof(CvSectionLines)));
+    group->sectionNumber = sectionNumber;
+    group->coffSection = b->coff->sectionByNumber(sectionNumber);
+    group->rows.initSorted(offsetBelow);
+    b->sections.put(sectionNumber, reinterpret_cast<uintptr_t>(group));
+    return group;
+}
+
+void groupLines(CvBuilder* b) {
+    uint32_t previousSection = 0;
+    CvSectionLines* previousGroup = nullptr;
+    for (uint32_t i = 0; i < b->fas->lineCount; ++i) {
+        LineEntry* entry = &b->fas->lines[i];
+        if (!pointsAtCode(b, entry)) continue;
+        if (!previousGroup || entry->section != previousSection) {
+            previousGroup = groupFor(b, entry->section);
+            previousSection = entry->section;
+        }
+        previousGroup->rows.insertSorted(entry);
+    }
+}
+
+uint32_t checksumOffsetOf(const CvBuilder* b, const char* file) {
+    for (uint32_t i = 0; i < b->fileCount; ++i)
+        if (b->files[i].file == file) return b->files[i].checksumOffset;
+    return 0;
+}
+
+struct OpenBlock {
+    const char* file;
+    uint32_t offset;
+    uint32_t lines;
+};
+
+void closeBlock(CvBuilder* b, OpenBlock* block) {
+    if (!block->file) return;
+    writeU32(b->output.data + block->offset + 4, block->lines);
+    writeU32(b->output.data + block->offset + 8, 12 + 8 * block->lines);
+    block->file = nullptr;
+}
+
+void writeSectionLines(uintptr_t value, void* context) {
+    CvBuilder* b = static_cast<CvBuilder*>(context);
+    const CvSectionLines* group = reinterpret_cast<const CvSectionLines*>(value);
+    const CoffSection* section = group->coffSection;
+    uint32_t base = section->sourceRawDataPointer;
+
+    b->beginSubsection(DEBUG_S_LINES);
+    uint32_t headerOffset = b->subsectionStart;
+    b->output.appendU32(0);
+    b->output.appendU16(0);
+    b->output.appendU16(0);
+    b->output.appendU32(section->SizeOfRawData);
+    b->addAddressRelocations(headerOffset, section->sectionSymbolIndex);
+
+    OpenBlock block = {nullptr, 0, 0};
+    for (uint32_t i = 0, n = group->rows.count(); i < n; ++i) {
+        const LineEntry* entry = static_cast<const LineEntry*>(group->rows.at(i));
+        if (entry->fileName != block.file) {
+            closeBlock(b, &block);
+            block.file = entry->fileName;
+            block.offset = b->output.size;
+            block.lines = 0;
+            b->output.appendU32(checksumOffsetOf(b, entry->fileName));
+            b->output.appendU32(0);
+            b->output.appendU32(0);
+        }
+        ++block.lines;
+        b->output.appendU32(entry->outputOffset - base);
+        b->output.appendU32(entry->lineNumber | 0x80000000u);
+    }
+    closeBlock(b, &block);
+    b->endSubsection();
+}
+
+}  // namespace
+
+void CvBuilder::writeLines() {
+    groupLines(this);
+    sections.forEach(writeSectionLines, this);
+}

@@ -1,0 +1,173 @@
+#include "fas/fasfile.h"
+
+#include <cstring>
+
+#include "driver/fatal.h"
+#include "support/fileio.h"
+#include "support/heap.h"
+#include "support/strings.h"
+
+namespace {
+
+const uint32_t signature = 0x1A736166;
+const uint32_t headerSize = 48;
+const uint32_t symbolSize = 32;
+const uint32_t dumpRowSize = 28;
+const uint32_t lineHeaderSize = 16;
+const uint32_t bit31 = 0x80000000u;
+
+[[noreturn]] void damaged() {
+    fatalError("error while loading input file");
+}
+
+// Whether [offset, offset + length) lies inside the content.
+bool inside(const ByteBuffer& content, uint64_t offset, uint64_t length) {
+    return offset <= content.size && length <= content.size - offset;
+}
+
+// The zero-terminated name at the offset; the file is damaged when the name
+// does not end inside the content.
+const char* terminatedName(const ByteBuffer& content, uint64_t offset) {
+    if (offset >= content.size) damaged();
+    const uint8_t* start = content.data + offset;
+    if (!memchr(start, 0, content.size - static_cast<uint32_t>(offset))) damaged();
+    return reinterpret_cast<const char*>(start);
+}
+
+void addSourceFile(FasFile* fas, const char* name) {
+    uintptr_t offset = static_cast<uintptr_t>(reinterpret_cast<const uint8_t*>(name) - fas->content.data);
+    // Offset 0 is the signature; a name there cannot be genuine and the key
+    // 0 cannot be stored.
+    if (offset == 0) damaged();
+    fas->sourceFiles.put(offset, reinterpret_cast<uintptr_t>(name));
+}
+
+char* symbolName(const FasFile* fas, uint32_t field) {
+    if (field & bit31) {
+        uint64_t offset = static_cast<uint64_t>(fas->stringsStart) + (field & ~bit31);
+        return strDup(terminatedName(fas->content, offset));
+    }
+    uint64_t offset = static_cast<uint64_t>(fas->sourceStart) + field;
+    if (!inside(fas->content, offset, 1)) damaged();
+    uint32_t length = fas->content.data[offset];
+    if (!inside(fas->content, offset + 1, length)) damaged();
+    return strDupN(reinterpret_cast<const char*>(fas->content.data + offset + 1), length);
+}
+
+void loadSymbols(FasFile* fas) {
+    const uint8_t* header = fas->content.data;
+    uint32_t tableStart = readU32(header + 24);
+    fas->symbolCount = readU32(header + 28) / symbolSize;
+    if (!inside(fas->content, tableStart, static_cast<uint64_t>(fas->symbolCount) * symbolSize)) damaged();
+    fas->symbols = static_cast<SymbolEntry*>(allocateWithHeader(fas->symbolCount * sizeof(SymbolEntry)));
+    for (uint32_t i = 0; i < fas->symbolCount; ++i) {
+        const uint8_t* row = fas->content.data + tableStart + i * symbolSize;
+        SymbolEntry& entry = fas->symbols[i];
+        uint32_t relativeTo = readU32(row + 20);
+        entry.name = nullptr;
+        entry.value = readU64(row);
+        entry.section = relativeTo & ~bit31;
+        entry.dataSize = row[10];
+        entry.isSectionRelative = (row[11] == 2 && !(relativeTo & bit31)) ? 1 : 0;
+        entry.name = symbolName(fas, readU32(row + 24));
+    }
+}
+
+// Follows macro-generated lines to the outermost invoking source line. An
+// invoking line always lies before the lines its macro generated, so the
+// walk must move strictly backwards; anything else is a damaged file.
+const uint8_t* sourceLine(const FasFile* fas, uint32_t lineOffset) {
+    uint64_t position = static_cast<uint64_t>(fas->sourceStart) + lineOffset;
+    for (;;) {
+        if (!inside(fas->content, position, lineHeaderSize)) damaged();
+        const uint8_t* line = fas->content.data + position;
+        if (!(readU32(line + 4) & bit31)) return line;
+        uint64_t invoker = static_cast<uint64_t>(fas->sourceStart) + readU32(line + 8);
+        if (invoker >= position) damaged();
+        position = invoker;
+    }
+}
+
+bool rowQualifies(const uint8_t* row) {
+    uint32_t section = readU32(row + 20);
+    return row[26] == 0 && row[24] == 2 && !(section & bit31) && section != 0;
+}
+
+void loadLines(FasFile* fas) {
+    const uint8_t* header = fas->content.data;
+    uint32_t dumpStart = readU32(header + 40);
+    uint32_t rowCount = readU32(header + 44) / dumpRowSize;
+    if (!inside(fas->content, dumpStart, static_cast<uint64_t>(rowCount) * dumpRowSize)) damaged();
+    fas->lines = static_cast<LineEntry*>(allocateWithHeader(rowCount * sizeof(LineEntry)));
+    uint32_t used = 0;
+    const char* previousName = nullptr;
+    for (uint32_t i = 0; i < rowCount; ++i) {
+        const uint8_t* row = fas->content.data + dumpStart + i * dumpRowSize;
+        if (!rowQualifies(row)) continue;
+        uint32_t outputOffset = readU32(row);
+        // Rows that start at the offset of the entry before overwrite it.
+        LineEntry* entry = (used > 0 && fas->lines[used - 1].outputOffset == outputOffset)
+                               ? &fas->lines[used - 1]
+                               : &fas->lines[used++];
+        entry->section = readU32(row + 20);
+        entry->outputOffset = outputOffset;
+        const uint8_t* line = sourceLine(fas, readU32(row + 4));
+        entry->lineNumber = readU32(line + 4);
+        uint32_t fileField = readU32(line);
+        if (fileField == 0) {
+            entry->fileName = fas->mainSourceName;
+        } else {
+            const char* name = terminatedName(fas->content, static_cast<uint64_t>(fas->sourceStart) + fileField);
+            entry->fileName = name;
+            if (name != previousName) addSourceFile(fas, name);
+            previousName = name;
+        }
+    }
+    fas->lineCount = used;
+}
+
+}  // namespace
+
+void FasFile::init() {
+    content.init();
+    stringsStart = 0;
+    sourceStart = 0;
+    mainSourceName = nullptr;
+    symbols = nullptr;
+    lines = nullptr;
+    symbolCount = 0;
+    lineCount = 0;
+    sourceFiles.init(&integerKeys);
+}
+
+void FasFile::load(const char* name) {
+    FileHandle file;
+    if (!file.openForReading(name)) fatalError("can't open input file");
+    if (!file.readWhole(&content)) fatalError("error while loading input file");
+    file.close();
+    parseContent();
+}
+
+void FasFile::parseContent() {
+    if (content.size < 4 || (readU32(content.data) & ~1u) != signature) fatalError("input is not a fas file");
+    if (content.size < headerSize) damaged();
+    stringsStart = readU32(content.data + 16);
+    sourceStart = readU32(content.data + 32);
+    if (stringsStart > content.size || sourceStart > content.size) damaged();
+    mainSourceName = terminatedName(content, static_cast<uint64_t>(stringsStart) + readU32(content.data + 8));
+    addSourceFile(this, mainSourceName);
+    loadSymbols(this);
+    loadLines(this);
+}
+
+void FasFile::forEachSymbol(SymbolVisitor visitor, void* context) const {
+    for (uint32_t i = 0; i < symbolCount; ++i) visitor(&symbols[i], context);
+}
+
+void FasFile::release() {
+    sourceFiles.release();
+    for (uint32_t i = 0; i < symbolCount; ++i) strRelease(symbols[i].name);
+    deallocateWithHeader(symbols);
+    deallocateWithHeader(lines);
+    content.release();
+}

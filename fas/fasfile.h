@@ -1,0 +1,47 @@
+// The assembler's symbolic-information file: its symbols, the line entries
+// of its assembly dump and the set of source files they name.
+#pragma once
+
+#include <cstdint>
+
+#include "support/buffer.h"
+#include "support/hashtable.h"
+
+struct SymbolEntry {
+    char* name;                  // owned heap string
+    uint32_t section;            // 1-based section number
+    uint32_t isSectionRelative;  // 1 for a relocatable address within a section
+    uint64_t value;
+    uint32_t dataSize;           // 0 for a plain label
+};
+
+struct LineEntry {
+    uint32_t section;       // 1-based, never 0
+    const char* fileName;   // inside the content; a member of sourceFiles
+    uint32_t lineNumber;
+    uint32_t outputOffset;  // offset of the line's first byte in the object file
+};
+
+typedef void (*SymbolVisitor)(const SymbolEntry* symbol, void* context);
+
+struct FasFile {
+    ByteBuffer content;  // the whole file as read
+    uint32_t stringsStart;
+    uint32_t sourceStart;
+    const char* mainSourceName;
+    SymbolEntry* symbols;
+    LineEntry* lines;
+    uint32_t symbolCount;
+    uint32_t lineCount;
+    // Set of source-file names: key is the name's offset in the content (so
+    // the order of members does not depend on where memory lies), value is
+    // the name's address.
+    HashTable sourceFiles;
+
+    void init();
+    void load(const char* name);
+    // Checks and converts what `content` holds; the second half of load.
+    void parseContent();
+    void forEachSymbol(SymbolVisitor visitor, void* context) const;
+    void release();
+};
