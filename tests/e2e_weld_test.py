@@ -1,0 +1,176 @@
+"""End-to-end welding: real fasm output in, judged by LLVM's readers and linker."""
+import os
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+import coff_reader
+from e2e_support import (BothBuilds, assemble, copy_programs, kernel32_lib, link, pdb_dump,
+                         pdb_lines, pdb_symbols, read_bytes, readobj, source_line, tools)
+
+DEBUG_T = bytes([0x04, 0x00, 0x00, 0x00, 0x06, 0x00, 0x0E, 0x00, 0x00, 0x00, 0xF2, 0xF1])
+
+
+class Welding(BothBuilds):
+    def setUp(self):
+        self.folder = tempfile.mkdtemp(prefix="symweld-")
+        copy_programs(self.folder)
+
+    def tearDown(self):
+        shutil.rmtree(self.folder)
+
+    def weld(self, tool, name, output=None):
+        args = [name + ".fas", name + ".obj"] + ([output] if output else [])
+        result = tool.run(args, cwd=self.folder)
+        self.assertEqual((result.returncode, result.stdout), (0, b""), result.stdout)
+        return os.path.join(self.folder, output or name + ".obj")
+
+    def test_basic_program_links_with_lines_and_symbols(self):
+        assemble(self.folder, "basic")
+        kernel32_lib(self.folder)
+        for build, tool in self.each_tool():
+            self.weld(tool, "basic", "basic_d.obj")
+            readobj(self.folder, "basic_d.obj")
+            result = link(self.folder, ["basic_d.obj", "kernel32.lib"], "start")
+            self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+
+            symbols = pdb_symbols(self.folder)
+            obj = coff_reader.read(os.path.join(self.folder, "basic.obj"))
+            self.assertEqual(symbols["start"], ("label", 1, 0, None))
+            self.assertEqual(symbols["counter"][3], 0x75)
+            self.assertEqual(symbols["byte_value"][3], 0x20)
+            self.assertEqual(symbols["word_value"][3], 0x21)
+            self.assertEqual(symbols["quad_value"][3], 0x23)
+            self.assertEqual(symbols["ten_bytes"][3], 0x20)
+            self.assertNotIn("", symbols)
+            exported = obj.symbol("exported")[0]
+            self.assertEqual(symbols["exported"][2], exported.value)
+
+            lines = pdb_lines(self.folder)
+            call_line = source_line(self.folder, "basic.asm", "call routine_in_include")
+            macro_line = source_line(self.folder, "basic.asm", "load_twice eax, 5")
+            # Both macro expansions map to the line that invoked the outer macro.
+            self.assertIn(("basic.asm", 1, 0, macro_line), lines)
+            self.assertIn(("basic.asm", 1, 8, macro_line), lines)
+            self.assertIn(("basic.asm", 1, 16, call_line), lines)
+            routine = symbols["routine_in_include"]
+            self.assertIn(("routines.inc", 1, routine[2], source_line(self.folder, "routines.inc", "xor eax")),
+                          lines)
+            second = source_line(self.folder, "basic.asm", "mov eax, dword [quad_value]")
+            self.assertIn(("basic.asm", symbols["second_code"][1], 0, second), lines)
+            # Every row lies inside the code or data it describes; .bss has none.
+            sizes = {symbols[label][1]: obj.section(name).raw_size
+                     for label, name in [("start", ".text"), ("second_code", ".code2"), ("counter", ".data")]}
+            self.assertNotIn(symbols["buffer"][1], {row[1] for row in lines})
+            for file, section, offset, line in lines:
+                self.assertLess(offset, sizes[section])
+
+    def test_object_is_kept_and_extended(self):
+        assemble(self.folder, "basic")
+        before = coff_reader.read(os.path.join(self.folder, "basic.obj"))
+        for build, tool in self.each_tool():
+            after = coff_reader.read(self.weld(tool, "basic", "out.obj"))
+            n = len(before.sections)
+            self.assertEqual([s.name for s in after.sections[n:]], [".debug$T", ".debug$S"])
+            for s in after.sections[n:]:
+                self.assertEqual(s.flags, 0x42100040)
+            self.assertEqual(after.sections[n].contents, DEBUG_T)
+            for old, new in zip(before.sections, after.sections):
+                self.assertEqual(old.name, new.name)
+                self.assertEqual(old.contents, new.contents)
+                self.assertEqual(old.relocations, new.relocations)
+                for a, b in [(old.raw_pointer, new.raw_pointer), (old.reloc_pointer, new.reloc_pointer)]:
+                    self.assertEqual(b, a + 80 if a else 0)
+                self.assertEqual(old.header[8:20] + old.header[32:], new.header[8:20] + new.header[32:])
+            self.assertEqual((after.machine, after.timestamp, after.characteristics),
+                             (before.machine, before.timestamp, before.characteristics))
+            debug_s = after.sections[n + 1]
+            self.assertEqual(after.symbol_pointer, before.symbol_pointer + 80 + 12 + debug_s.raw_size +
+                             10 * len(debug_s.relocations))
+            for old in before.symbols:
+                new = after.symbols[old.index]
+                self.assertEqual((old.name, old.raw[8:], old.aux), (new.name, new.raw[8:], new.aux))
+            added = after.symbols[len(before.symbols):]
+            self.assertTrue(added)
+            for s in added:
+                self.assertEqual(s.storage, 3, s.name)
+                self.assertNotEqual(s.name, "")
+            # Every relocation pair: SECREL then SECTION, 4 bytes apart, same symbol.
+            relocs = debug_s.relocations
+            for first, second in zip(relocs[0::2], relocs[1::2]):
+                self.assertEqual((first[2], second[2]), (0x0B, 0x0A))
+                self.assertEqual((second[0] - first[0], first[1]), (4, second[1]))
+
+    def test_output_is_deterministic_on_both_builds(self):
+        assemble(self.folder, "basic")
+        outputs = []
+        for build, tool in self.each_tool():
+            for run in range(2):
+                self.weld(tool, "basic", "same.obj")
+                outputs.append(read_bytes(os.path.join(self.folder, "same.obj")))
+        self.assertEqual(len(set(outputs)), 1)
+
+    def test_two_names_replace_the_object(self):
+        assemble(self.folder, "basic")
+        obj = os.path.join(self.folder, "basic.obj")
+        shutil.copy(obj, os.path.join(self.folder, "keep.obj"))
+        files = sorted(os.listdir(self.folder))
+        for build, tool in self.each_tool():
+            result = tool.run(["basic.fas", "keep.obj", "basic.obj"], cwd=self.folder)
+            self.assertEqual(result.returncode, 0)
+            three_names = read_bytes(obj)
+            shutil.copy(os.path.join(self.folder, "keep.obj"), obj)
+            self.weld(tool, "basic")
+            self.assertEqual(read_bytes(obj), three_names)
+            self.assertEqual(sorted(os.listdir(self.folder)), files)
+            shutil.copy(os.path.join(self.folder, "keep.obj"), obj)
+
+    def test_private_labels_of_two_objects_link(self):
+        assemble(self.folder, "private_a")
+        assemble(self.folder, "private_b")
+        for build, tool in self.each_tool():
+            self.weld(tool, "private_a", "a_d.obj")
+            self.weld(tool, "private_b", "b_d.obj")
+            result = link(self.folder, ["a_d.obj", "b_d.obj"], "entry_b")
+            self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+
+    def test_public_alias_does_not_capture_a_label(self):
+        assemble(self.folder, "alias")
+        for build, tool in self.each_tool():
+            self.weld(tool, "alias", "alias_d.obj")
+            readobj(self.folder, "alias_d.obj")
+            result = link(self.folder, ["alias_d.obj"], "go")
+            self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+            symbols = pdb_symbols(self.folder)
+            self.assertEqual(symbols["first"], ("label", 1, 0, None))
+            self.assertEqual(symbols["second"], ("label", 1, 2, None))
+
+    def test_many_labels_overflow_the_relocation_count(self):
+        source = ("format MS COFF\npublic l1 as '_start'\nsection '.text' code readable executable\n"
+                  "rept 34000 n { l#n: nop }\n        ret\n")
+        assemble(self.folder, "many", source)
+        for build, tool in self.each_tool():
+            out = coff_reader.read(self.weld(tool, "many", "many_d.obj"))
+            debug_s = out.section(".debug$S")
+            self.assertTrue(debug_s.flags & 0x01000000)
+            self.assertEqual(debug_s.reloc_count, 0xFFFF)
+            self.assertEqual(len(debug_s.relocations), 2 * (34000 + 1))
+            readobj(self.folder, "many_d.obj")
+            result = link(self.folder, ["many_d.obj"], "start")
+            self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+            symbols = pdb_symbols(self.folder)
+            self.assertEqual(len(symbols), 34000)
+            self.assertEqual(symbols["l34000"], ("label", 1, 33999, None))
+
+    def test_missing_source_gets_a_zero_digest(self):
+        assemble(self.folder, "basic")
+        os.remove(os.path.join(self.folder, "routines.inc"))
+        for build, tool in self.each_tool():
+            self.weld(tool, "basic", "out.obj")
+            text = readobj(self.folder, "out.obj")
+            self.assertIn("ChecksumBytes: (00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00)", text)
+
+
+if __name__ == "__main__":
+    unittest.main()

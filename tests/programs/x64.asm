@@ -1,0 +1,4 @@
+format MS64 COFF
+section '.text' code readable executable
+start:
+        ret
