@@ -159,19 +159,21 @@ void BlockHeap::deallocate(void* p, uint32_t n) {
     pending[pendingCount++] = PendingRange{start, end};
 }
 
+// The size word sits just before the caller's bytes; 4 more bytes in front
+// of it keep the caller's bytes 8-aligned for records with 64-bit fields.
 void* BlockHeap::allocateWithHeader(uint32_t n) {
     if (n > 0x7FFFFFF0u) fatalError("out of memory");
-    char* block = static_cast<char*>(allocate(n + 4));
-    uint32_t total = n + 4;
-    memcpy(block, &total, 4);
-    return block + 4;
+    char* block = static_cast<char*>(allocate(n + taggedHeaderSize));
+    uint32_t total = n + taggedHeaderSize;
+    memcpy(block + taggedHeaderSize - 4, &total, 4);
+    return block + taggedHeaderSize;
 }
 
 void BlockHeap::deallocateWithHeader(void* p) {
     if (!p) return;
-    char* block = static_cast<char*>(p) - 4;
+    char* block = static_cast<char*>(p) - taggedHeaderSize;
     uint32_t total;
-    memcpy(&total, block, 4);
+    memcpy(&total, block + taggedHeaderSize - 4, 4);
     deallocate(block, total);
 }
 

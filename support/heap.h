@@ -16,6 +16,9 @@ struct BlockHeap {
     static const uint32_t pendingCapacity = 32;
     static const uint32_t noHint = 0xFFFFFFFFu;
     static const uint32_t minimumPayload = 131072;
+    // Header of blocks that carry their size: the total size in the 4 bytes
+    // just before the caller's bytes, 8 bytes in all to keep alignment.
+    static const uint32_t taggedHeaderSize = 8;
 
     uint32_t chunks;    // newest chunk, 0 when none
     uint32_t freeList;  // lowest free block, 0 when none

@@ -21,9 +21,14 @@ char* strDup(const char* s) {
     return strDupN(s, strLength(s));
 }
 
+// A heap string's block is {n + 5} followed by the characters and a zero;
+// strings need no alignment, so their header is 4 bytes.
 void strRelease(const char* s) {
-    if (s == emptyString) return;
-    deallocateWithHeader(const_cast<char*>(s));
+    if (s == emptyString || !s) return;
+    char* block = const_cast<char*>(s) - 4;
+    uint32_t total;
+    memcpy(&total, block, 4);
+    deallocate(block, total);
 }
 
 uint32_t strLength(const char* s) {

@@ -126,9 +126,10 @@ TEST_F(HeapTest, HeaderTaggedBlocksCarryTheirSize) {
     char* p = static_cast<char*>(heap.allocateWithHeader(20));
     uint32_t header;
     memcpy(&header, p - 4, 4);
-    EXPECT_EQ(header, 24u);
+    EXPECT_EQ(header, 28u);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % 8, 0u);
     heap.deallocateWithHeader(p);
-    EXPECT_EQ(heap.allocate(24), p - 4);
+    EXPECT_EQ(heap.allocate(28), p - 8);
 }
 
 TEST(MoveBytes, OverlapInBothDirections) {
