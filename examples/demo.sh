@@ -1,4 +1,50 @@
 #!/usr/bin/env bash
-# Shows the tool at work. For now: the usage text.
+# The whole pipeline on the bundled example: assemble with fasm, weld with
+# symweld, link with lld-link into an .exe and a .pdb, show what the PDB
+# holds, map addresses back to source lines, and run the program.
 set -euo pipefail
-"$1" -h
+symweld=$(readlink -f "$1")
+here=$(cd "$(dirname "$0")" && pwd)
+work=${DEMO_DIR:-$(dirname "$symweld")/demo}
+tool() { command -v "$1-14" || command -v "$1"; }
+
+rm -rf "$work" && mkdir -p "$work" && cp "$here"/*.asm "$here"/*.inc "$here"/kernel32.def "$work"
+cd "$work"
+step() { printf '\n== %s\n' "$*"; }
+
+step "fasm hello.asm hello.obj -s hello.fas"
+fasm hello.asm hello.obj -s hello.fas
+
+step "symweld hello.fas hello.obj hello_d.obj"
+"$symweld" hello.fas hello.obj hello_d.obj
+echo "sections of hello_d.obj:"
+"$(tool llvm-readobj)" --sections hello_d.obj | grep -E '^\s+Name:' | sed 's/^ */  /'
+
+step "lld-link /debug hello_d.obj kernel32.lib -> hello.exe, hello.pdb"
+"$(tool llvm-dlltool)" -m i386 -d kernel32.def -l kernel32.lib -k
+"$(tool lld-link)" /nologo /debug /safeseh:no /subsystem:console /entry:start /nodefaultlib \
+  /out:hello.exe /pdb:hello.pdb hello_d.obj kernel32.lib
+ls -l hello.exe hello.pdb
+
+# Only the first module is ours; the others are the linker's and KERNEL32's.
+first_module() { awk '/Mod 0001/{exit} /Mod 0000/{on=1} on{print}'; }
+step "llvm-pdbutil dump -l hello.pdb: the line table"
+"$(tool llvm-pdbutil)" dump -l hello.pdb | first_module
+step "llvm-pdbutil dump -symbols hello.pdb: labels and data"
+"$(tool llvm-pdbutil)" dump -symbols hello.pdb | first_module
+
+step "llvm-symbolizer: addresses back to file and line"
+base=0x401000
+for label in start open_console; do
+  offset=$("$(tool llvm-pdbutil)" dump -symbols hello.pdb | grep -m1 "S_LABEL32 .*\`$label\`" |
+           sed 's/.*addr = 0001:0*\([0-9]*\)).*/\1/')
+  address=$(printf '0x%x' $((base + ${offset:-0})))
+  printf '%s at %s -> ' "$label" "$address"
+  "$(tool llvm-symbolizer)" --obj=hello.exe "$address" | tail -n +2 | head -1
+done
+
+if command -v wine >/dev/null 2>&1; then
+  step "wine hello.exe"
+  WINEDEBUG=-all wine hello.exe
+  echo "exit code: $?"
+fi
