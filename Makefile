@@ -4,7 +4,7 @@ NATIVE := build/native
 WIN32 := build/win32
 ASAN := build/asan
 
-.PHONY: all deps native win32 asan demo check test-native test-asan clean
+.PHONY: all deps native win32 asan demo check test-native test-asan fuzz-build fuzz fuzz-smoke clean
 
 all: native win32
 
@@ -33,7 +33,24 @@ test-native: native
 test-asan: asan
 	cd $(ASAN) && ASAN_OPTIONS=detect_leaks=0 ctest --output-on-failure -j $(JOBS)
 
-check: test-native test-asan
+# Fuzzing: each harness runs FUZZ_SECONDS (make fuzz), or a few seconds as
+# a smoke run inside make check.
+FUZZ := build/fuzz
+FUZZ_SECONDS ?= 60
+
+fuzz-build: deps
+	@cmake -S . -B $(FUZZ) -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DSYMWELD_SANITIZE=ON -DSYMWELD_FUZZ=ON -DSYMWELD_TESTS=OFF >/dev/null
+	@cmake --build $(FUZZ) -j $(JOBS)
+	@fuzz/make_seeds.sh $(FUZZ)/seeds
+
+fuzz: fuzz-build
+	@fuzz/run.sh $(FUZZ) $(FUZZ_SECONDS)
+
+fuzz-smoke: fuzz-build
+	@fuzz/run.sh $(FUZZ) 5
+
+check: test-native test-asan fuzz-smoke
 
 clean:
 	rm -rf build

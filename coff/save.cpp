@@ -42,7 +42,10 @@ void appendSymbolEntry(ByteBuffer* image, ByteBuffer* strings, const CoffSymbol*
         return;
     }
     uint32_t length = strLength(s->name);
-    if (length <= 8) {
+    // Eight zero bytes would read back as a reference to string-table
+    // offset 0, so an empty name is written as a reference to an empty
+    // string instead.
+    if (length > 0 && length <= 8) {
         appendName8(image, s->name, length);
     } else {
         image->appendU32(0);

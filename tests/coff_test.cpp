@@ -128,6 +128,18 @@ TEST(CoffObject, SavesUneditedObjectsExactly) {
     EXPECT_EQ(l.saved(), image);
 }
 
+TEST(CoffObject, EmptyNamesSurviveARoundTrip) {
+    // A name in the string table that is empty must not be written as eight
+    // zero bytes, which read back as the name at string-table offset 0.
+    std::vector<uint8_t> image = sampleObject();
+    uint32_t symbols = readU32(image.data() + 8);
+    image[symbols + 4 * 18 + 4] = 13;  // the zero that ends "ninechars"
+    Loaded l(image);
+    Loaded again(l.saved());
+    EXPECT_STREQ(again.coff.symbolAt(4)->name, "");
+    EXPECT_EQ(again.saved(), l.saved());
+}
+
 TEST(CoffObject, AddedSectionsMovePointersAndKeepEverything) {
     std::vector<uint8_t> image = sampleObject();
     Loaded l(image);
