@@ -4,7 +4,7 @@ NATIVE := build/native
 WIN32 := build/win32
 ASAN := build/asan
 
-.PHONY: all deps native win32 asan demo check test-native test-asan fuzz-build fuzz fuzz-smoke clean
+.PHONY: all deps native win32 asan demo check test-native test-asan fuzz-build fuzz fuzz-smoke memcheck clean
 
 all: native win32
 
@@ -49,6 +49,15 @@ fuzz: fuzz-build
 
 fuzz-smoke: fuzz-build
 	@fuzz/run.sh $(FUZZ) 5
+
+# The end-to-end cases once under valgrind: no invalid access, and no byte of
+# the heap written out before the tool wrote it.
+MEMCHECK := build/memcheck
+memcheck: deps
+	@cmake -S . -B $(MEMCHECK) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSYMWELD_VALGRIND=ON >/dev/null
+	@cmake --build $(MEMCHECK) -j $(JOBS)
+	cd $(MEMCHECK) && SYMWELD_VALGRIND_TOOL=$(abspath $(MEMCHECK))/symweld \
+	  ctest --output-on-failure -R e2e
 
 check: test-native test-asan fuzz-smoke
 

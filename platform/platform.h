@@ -27,6 +27,9 @@ char* platformChunkBase();
 // builds.
 void platformPoison(const void* start, size_t size);
 void platformUnpoison(const void* start, size_t size);
+// Marks a block that is handed out as holding no defined values, so that a
+// memory checker reports any use of its bytes before they are written.
+void platformMarkUndefined(const void* start, size_t size);
 
 // Files. Each returns true on success.
 bool platformOpenForReading(PlatformFile* file, const char* name);

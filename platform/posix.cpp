@@ -22,6 +22,9 @@
 #ifdef SYMWELD_ASAN
 #include <sanitizer/asan_interface.h>
 #endif
+#ifdef SYMWELD_VALGRIND
+#include <valgrind/memcheck.h>
+#endif
 
 namespace {
 
@@ -135,6 +138,15 @@ void platformPoison(const void* start, size_t size) {
 void platformUnpoison(const void* start, size_t size) {
 #ifdef SYMWELD_ASAN
     ASAN_UNPOISON_MEMORY_REGION(start, size);
+#else
+    (void)start;
+    (void)size;
+#endif
+}
+
+void platformMarkUndefined(const void* start, size_t size) {
+#ifdef SYMWELD_VALGRIND
+    VALGRIND_MAKE_MEM_UNDEFINED(start, size);
 #else
     (void)start;
     (void)size;

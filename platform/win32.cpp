@@ -47,6 +47,7 @@ void platformChunkFree(void* chunk) {
 
 void platformPoison(const void*, size_t) {}
 void platformUnpoison(const void*, size_t) {}
+void platformMarkUndefined(const void*, size_t) {}
 
 bool platformOpenForReading(PlatformFile* file, const char* name) {
     HANDLE h = CreateFileA(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);

@@ -130,6 +130,7 @@ void* BlockHeap::allocate(uint32_t n) {
 
     char* p = at(block);
     platformUnpoison(p, n);
+    platformMarkUndefined(p, n);
     return p;
 }
 

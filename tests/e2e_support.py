@@ -5,6 +5,8 @@ import subprocess
 import unittest
 
 NATIVE = os.environ.get("SYMWELD", "")
+# With a memcheck build, every native run goes through valgrind.
+VALGRIND = os.environ.get("SYMWELD_VALGRIND_TOOL", "")
 WINDOWS = os.environ.get("SYMWELD_EXE", "")
 
 USAGE = (b"\r\nUsage: symweld fas-name obj-name [debug-obj-name]\r\n"
@@ -37,6 +39,9 @@ class Tool:
         if self.wine:
             env = dict(os.environ, WINEDEBUG="-all")
             command = ["wine", self.path] + list(args)
+        elif VALGRIND:
+            env = None
+            command = ["valgrind", "-q", "--error-exitcode=99", "--track-origins=yes", self.path] + list(args)
         else:
             env = None
             command = [self.path] + list(args)
@@ -58,7 +63,7 @@ def start_wine_server():
 def tools():
     """The builds to test: the native one always, the Windows one when given."""
     result = [("native", Tool(os.path.abspath(NATIVE), False))]
-    if WINDOWS and os.path.exists(WINDOWS) and shutil.which("wine"):
+    if WINDOWS and os.path.exists(WINDOWS) and shutil.which("wine") and not VALGRIND:
         start_wine_server()
         result.append(("wine", Tool(os.path.abspath(WINDOWS), True)))
     return result
