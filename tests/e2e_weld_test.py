@@ -165,11 +165,16 @@ class Welding(BothBuilds):
 
     def test_missing_source_gets_a_zero_digest(self):
         assemble(self.folder, "basic")
-        os.remove(os.path.join(self.folder, "routines.inc"))
-        for build, tool in self.each_tool():
-            self.weld(tool, "basic", "out.obj")
-            text = readobj(self.folder, "out.obj")
-            self.assertIn("ChecksumBytes: (00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00)", text)
+        include = os.path.join(self.folder, "routines.inc")
+        zero = "ChecksumBytes: (00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00)"
+        for vanish in [os.remove, lambda path: (os.remove(path), os.mkdir(path))]:
+            vanish(include)  # gone, or a folder that cannot be read as a file
+            for build, tool in self.each_tool():
+                self.weld(tool, "basic", "out.obj")
+                text = readobj(self.folder, "out.obj")
+                self.assertEqual(text.count(zero), 1)
+            shutil.rmtree(include, ignore_errors=True)
+            shutil.copy(os.path.join(self.folder, "macros.inc"), include)
 
 
 if __name__ == "__main__":
