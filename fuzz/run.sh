@@ -10,7 +10,7 @@ for harness in fas coff whole; do
   corpus="$build/corpus/$harness"
   mkdir -p "$corpus"
   log="$build/$harness.log"
-  ASAN_OPTIONS=detect_leaks=0 "$build/fuzz/${harness}_fuzz" -max_total_time="$seconds" -timeout=10 \
+  ASAN_OPTIONS=detect_leaks=0 "$build/fuzz/${harness}_fuzz" -max_total_time="$seconds" -timeout=10 -close_fd_mask=1 \
     -rss_limit_mb=4096 -print_final_stats=1 -artifact_prefix="$build/${harness}-" \
     "$corpus" "$build/seeds/$harness" >"$log" 2>&1
   rc=$?
