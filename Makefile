@@ -4,7 +4,7 @@ NATIVE := build/native
 WIN32 := build/win32
 ASAN := build/asan
 
-.PHONY: all deps native win32 asan demo check test-native test-asan fuzz-build fuzz fuzz-smoke memcheck clean
+.PHONY: all deps native win32 asan demo check test-native test-asan fuzz-build fuzz fuzz-smoke memcheck bench clean
 
 all: native win32
 
@@ -58,6 +58,10 @@ memcheck: deps
 	@cmake --build $(MEMCHECK) -j $(JOBS)
 	cd $(MEMCHECK) && SYMWELD_VALGRIND_TOOL=$(abspath $(MEMCHECK))/symweld \
 	  ctest --output-on-failure -R e2e
+
+# Speed against the floor of the job and against fasm; prints figures only.
+bench: native
+	@python3 bench/run.py $(abspath $(NATIVE))/symweld $(abspath $(NATIVE))/bench/bench_floor build/bench
 
 check: test-native test-asan fuzz-smoke
 

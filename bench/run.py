@@ -1,0 +1,100 @@
+#!/usr/bin/env python3
+"""Benchmarks symweld against the floor of its job and against fasm.
+
+For each program size: the median wall time of several runs, the time per
+assembled line, peak resident memory, input and output sizes, and, measured
+in the same run on the same files, the floor (read the .fas, the object and
+every source, hash the sources, write an output of the same size) and the
+time fasm takes to assemble the program. Figures are printed, not judged."""
+import os
+import statistics
+import subprocess
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+MEASURE = None
+
+
+def timed(command, cwd):
+    """Wall seconds and peak resident KiB of one run of the command."""
+    result = subprocess.run([MEASURE] + command, cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    if result.returncode != 0:
+        raise RuntimeError("failed: " + " ".join(command))
+    ns, kib = result.stderr.decode().split()[-2:]
+    return int(ns) / 1e9, int(kib)
+
+
+def median_of(command, cwd, runs):
+    results = [timed(command, cwd) for _ in range(runs)]
+    return statistics.median(r[0] for r in results), max(r[1] for r in results)
+
+
+def count_lines(folder):
+    total = 0
+    for name in os.listdir(folder):
+        if name.endswith((".asm", ".inc")):
+            with open(os.path.join(folder, name), "rb") as f:
+                total += f.read().count(b"\n")
+    return total
+
+
+def size(folder, name):
+    return os.path.getsize(os.path.join(folder, name))
+
+
+def bench(symweld, floor, root, lines, runs):
+    folder = os.path.join(root, f"{lines}")
+    if not os.path.exists(os.path.join(folder, "main.asm")):
+        subprocess.run([sys.executable, os.path.join(HERE, "generate.py"), folder, str(lines)], check=True)
+    fasm_time, _ = median_of(["fasm", "-m", "2000000", "main.asm", "main.obj", "-s", "main.fas"], folder,
+                             max(1, runs // 2))
+    tool_time, tool_rss = median_of([symweld, "main.fas", "main.obj", "out.obj"], folder, runs)
+    _, bare_rss = median_of([symweld, "-h"], folder, 1)
+    sources = sorted(n for n in os.listdir(folder) if n.endswith((".asm", ".inc")))
+    out_size = size(folder, "out.obj")
+    floor_time, _ = median_of([floor, "main.fas", "main.obj", str(out_size), "floor.out"] + sources, folder, runs)
+    largest = max(size(folder, n) for n in sources)
+    inputs = size(folder, "main.fas") + size(folder, "main.obj")
+    source_lines = count_lines(folder)
+    return {
+        "lines": source_lines, "fasm": fasm_time, "symweld": tool_time, "floor": floor_time,
+        "rss": tool_rss * 1024, "bare": bare_rss * 1024, "fas": size(folder, "main.fas"), "obj": size(folder, "main.obj"),
+        "out": out_size, "largest": largest, "inputs": inputs,
+    }
+
+
+def mib(n):
+    return f"{n / 1048576:.1f} MiB"
+
+
+def main():
+    global MEASURE
+    symweld, floor, root = (os.path.abspath(a) for a in sys.argv[1:4])
+    MEASURE = os.path.join(os.path.dirname(floor), "bench_measure")
+    sizes = [int(s) for s in os.environ.get("BENCH_SIZES", "10000 100000 1000000").split()]
+    runs = int(os.environ.get("BENCH_RUNS", "5"))
+    os.makedirs(root, exist_ok=True)
+    rows = []
+    for lines in sizes:
+        r = bench(symweld, floor, root, lines, runs)
+        rows.append(r)
+        per_line = r["symweld"] / r["lines"] * 1e9
+        budget = 2 * (r["fas"] + r["obj"] + r["out"] + r["largest"])
+        print(f"== {r['lines']} source lines")
+        print(f"   symweld  {r['symweld'] * 1000:9.1f} ms  ({per_line:.0f} ns per line, median of {runs})")
+        print(f"   floor    {r['floor'] * 1000:9.1f} ms  symweld / floor = {r['symweld'] / r['floor']:.2f}")
+        print(f"   fasm     {r['fasm'] * 1000:9.1f} ms  symweld / fasm  = {r['symweld'] / r['fasm']:.2f}")
+        print(f"   peak RSS {mib(r['rss'])}, {mib(r['rss'] - r['bare'])} above a bare start "
+              f"(budget 2 x inputs, output and largest source = {mib(budget)})")
+        print(f"   .fas {mib(r['fas'])}, .obj {mib(r['obj'])}, output {mib(r['out'])}, "
+              f"largest source {mib(r['largest'])}")
+    if len(rows) > 1:
+        first, last = rows[0], rows[-1]
+        growth = (last["symweld"] / last["lines"]) / (first["symweld"] / first["lines"])
+        print(f"== time per line at {last['lines']} / at {first['lines']} lines: {growth:.2f}")
+
+
+if __name__ == "__main__":
+    main()
