@@ -27,8 +27,32 @@ void CvBuilder::init(const FasFile* fasFile, CoffObject* object) {
     objectSections = 0;
 }
 
+// Reserves room for the largest contents the inputs can give, so that the
+// buffers never grow (and copy) while they are written. Room that stays
+// unused is never touched.
+void reserveUpperBounds(CvBuilder* b, const char* objectName) {
+    uint64_t bytes = 4 + 3 * 12 + strLength(objectName) + 64;
+    for (uint32_t i = 0; i < b->fas->sourceFiles.capacity; ++i) {
+        const HashSlot& slot = b->fas->sourceFiles.slots[i];
+        if (slot.key) bytes += strLength(reinterpret_cast<const char*>(slot.value)) + 1 + 24;
+    }
+    // Each line: a record, and at worst a file block of its own; each
+    // section: a subsection header and padding.
+    bytes += 20ull * b->fas->lineCount + 24ull * b->objectSections;
+    uint64_t records = b->objectSections;
+    for (uint32_t i = 0; i < b->fas->symbolCount; ++i) {
+        const SymbolEntry& symbol = b->fas->symbols[i];
+        if (!symbol.isSectionRelative) continue;
+        bytes += 15 + strLength(symbol.name);
+        ++records;
+    }
+    if (bytes < 0x40000000ull) b->output.reserve(static_cast<uint32_t>(bytes));
+    if (records * 20 < 0x40000000ull) b->relocations.reserve(static_cast<uint32_t>(records * 20));
+}
+
 void CvBuilder::generate(const char* objectName) {
     objectSections = coff->loadedSections;
+    reserveUpperBounds(this, objectName);
     output.appendU32(CV_SIGNATURE_C13);
     writeStringTable();
     writeFileChecksums();

@@ -1,4 +1,6 @@
 // One DEBUG_S_LINES subsection per section that holds code from source lines.
+#include <cstring>
+
 #include "codeview/builder.h"
 #include "support/heap.h"
 
@@ -8,40 +10,69 @@ bool offsetBelow(const void* inArray, const void* added) {
     return static_cast<const LineEntry*>(inArray)->outputOffset < static_cast<const LineEntry*>(added)->outputOffset;
 }
 
+// Where each section's contents lay in the input object, for the test
+// whether a line entry points at a byte. `size` is 0 for a section that can
+// take no line entries: no contents or no section symbol.
+struct SectionSpan {
+    uint32_t base;
+    uint32_t size;
+    uint32_t entries;
+};
+
+SectionSpan* sectionSpans(const CvBuilder* b, uint32_t* bytes) {
+    *bytes = (b->objectSections + 1) * static_cast<uint32_t>(sizeof(SectionSpan));
+    SectionSpan* spans = static_cast<SectionSpan*>(allocate(*bytes));
+    memset(spans, 0, *bytes);
+    for (uint32_t n = 1; n <= b->objectSections; ++n) {
+        const CoffSection* section = b->coff->sectionByNumber(n);
+        if (section->sourceRawDataPointer == 0 || section->sectionSymbolIndex == noOffset) continue;
+        spans[n].base = section->sourceRawDataPointer;
+        spans[n].size = section->SizeOfRawData;
+    }
+    return spans;
+}
+
 // A line entry points at a byte only when its section is one of the
 // object's, has contents and a section symbol, and the offset lies inside
 // those contents. Other entries are dropped before grouping.
-bool pointsAtCode(const CvBuilder* b, const LineEntry* entry) {
+bool pointsAtCode(const CvBuilder* b, const SectionSpan* spans, const LineEntry* entry) {
     if (entry->section == 0 || entry->section > b->objectSections) return false;
-    const CoffSection* section = b->coff->sectionByNumber(entry->section);
-    if (section->sourceRawDataPointer == 0 || section->sectionSymbolIndex == noOffset) return false;
-    return entry->outputOffset >= section->sourceRawDataPointer &&
-           entry->outputOffset - section->sourceRawDataPointer < section->SizeOfRawData;
+    const SectionSpan& span = spans[entry->section];
+    return entry->outputOffset >= span.base && entry->outputOffset - span.base < span.size;
 }
 
-CvSectionLines* groupFor(CvBuilder* b, uint32_t sectionNumber) {
+CvSectionLines* groupFor(CvBuilder* b, uint32_t sectionNumber, const SectionSpan* spans) {
     uintptr_t value = 0;
     if (b->sections.get(sectionNumber, &value)) return reinterpret_cast<CvSectionLines*>(value);
     CvSectionLines* group = static_cast<CvSectionLines*>(allocate(sizeof(CvSectionLines)));
     group->sectionNumber = sectionNumber;
     group->coffSection = b->coff->sectionByNumber(sectionNumber);
     group->rows.initSorted(offsetBelow);
+    group->rows.array.buffer.reserve(spans[sectionNumber].entries * static_cast<uint32_t>(sizeof(void*)));
     b->sections.put(sectionNumber, reinterpret_cast<uintptr_t>(group));
     return group;
 }
 
 void groupLines(CvBuilder* b) {
+    uint32_t spansSize = 0;
+    SectionSpan* spans = sectionSpans(b, &spansSize);
+    // Counting the entries of each section first lets every group take its
+    // room once.
+    for (uint32_t i = 0; i < b->fas->lineCount; ++i)
+        if (pointsAtCode(b, spans, &b->fas->lines[i])) ++spans[b->fas->lines[i].section].entries;
+
     uint32_t previousSection = 0;
     CvSectionLines* previousGroup = nullptr;
     for (uint32_t i = 0; i < b->fas->lineCount; ++i) {
         LineEntry* entry = &b->fas->lines[i];
-        if (!pointsAtCode(b, entry)) continue;
+        if (!pointsAtCode(b, spans, entry)) continue;
         if (!previousGroup || entry->section != previousSection) {
-            previousGroup = groupFor(b, entry->section);
+            previousGroup = groupFor(b, entry->section, spans);
             previousSection = entry->section;
         }
         previousGroup->rows.insertSorted(entry);
     }
+    deallocate(spans, spansSize);
 }
 
 uint32_t checksumOffsetOf(const CvBuilder* b, const char* file) {

@@ -64,8 +64,10 @@ struct CoffObject {
     void parseImage(const ByteBuffer& image);
 
     CoffSection* findSection(const char* name) const;
-    CoffSection* sectionByNumber(uint32_t number) const;
-    CoffSymbol* symbolAt(uint32_t index) const;
+    CoffSection* sectionByNumber(uint32_t number) const {
+        return reinterpret_cast<CoffSection*>(sectionTable.data) + (number - 1);
+    }
+    CoffSymbol* symbolAt(uint32_t index) const { return reinterpret_cast<CoffSymbol*>(symbolTable.data) + index; }
     bool findSymbol(const char* name, CoffSymbol** symbol, uint32_t* index) const;
 
     uint32_t addSection(const char* name, uint32_t characteristics);

@@ -198,14 +198,6 @@ void CoffObject::parseImage(const ByteBuffer& image) {
     loadedSymbols = NumberOfSymbols;
 }
 
-CoffSection* CoffObject::sectionByNumber(uint32_t number) const {
-    return reinterpret_cast<CoffSection*>(sectionTable.data) + (number - 1);
-}
-
-CoffSymbol* CoffObject::symbolAt(uint32_t index) const {
-    return reinterpret_cast<CoffSymbol*>(symbolTable.data) + index;
-}
-
 CoffSection* CoffObject::findSection(const char* name) const {
     for (uint32_t n = 1; n <= NumberOfSections; ++n) {
         CoffSection* section = sectionByNumber(n);

@@ -100,6 +100,9 @@ void loadLines(FasFile* fas) {
     if (!inside(fas->content, dumpStart, static_cast<uint64_t>(rowCount) * dumpRowSize)) damaged();
     fas->lines = static_cast<LineEntry*>(allocateWithHeader(rowCount * sizeof(LineEntry)));
     uint32_t used = 0;
+    // Consecutive rows mostly come from one file: its name is checked and
+    // added to the set once per run.
+    uint32_t previousField = 0;
     const char* previousName = nullptr;
     for (uint32_t i = 0; i < rowCount; ++i) {
         const uint8_t* row = fas->content.data + dumpStart + i * dumpRowSize;
@@ -117,10 +120,12 @@ void loadLines(FasFile* fas) {
         if (fileField == 0) {
             entry->fileName = fas->mainSourceName;
         } else {
-            const char* name = terminatedName(fas->content, static_cast<uint64_t>(fas->sourceStart) + fileField);
-            entry->fileName = name;
-            if (name != previousName) addSourceFile(fas, name);
-            previousName = name;
+            if (fileField != previousField || !previousName) {
+                previousName = terminatedName(fas->content, static_cast<uint64_t>(fas->sourceStart) + fileField);
+                previousField = fileField;
+                addSourceFile(fas, previousName);
+            }
+            entry->fileName = previousName;
         }
     }
     fas->lineCount = used;
@@ -162,6 +167,11 @@ void FasFile::parseContent() {
 
 void FasFile::forEachSymbol(SymbolVisitor visitor, void* context) const {
     for (uint32_t i = 0; i < symbolCount; ++i) visitor(&symbols[i], context);
+}
+
+void FasFile::releaseContent() {
+    content.release();
+    mainSourceName = nullptr;
 }
 
 void FasFile::release() {

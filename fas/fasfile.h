@@ -43,5 +43,10 @@ struct FasFile {
     // Checks and converts what `content` holds; the second half of load.
     void parseContent();
     void forEachSymbol(SymbolVisitor visitor, void* context) const;
+    // Gives back the file image early, once nothing reads the names inside
+    // it any more (after the CodeView contents are built); symbol names are
+    // owned copies and stay. Line entries and the source-file set point
+    // into the image and must not be read afterwards.
+    void releaseContent();
     void release();
 };

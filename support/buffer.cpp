@@ -26,9 +26,3 @@ void ByteBuffer::grow(uint32_t n) {
     capacity = newCapacity;
 }
 
-uint8_t* ByteBuffer::insertGap(uint32_t offset, uint32_t n) {
-    reserve(n);
-    moveBytes(data + offset + n, data + offset, size - offset);
-    size += n;
-    return data + offset;
-}

@@ -70,5 +70,10 @@ struct ByteBuffer {
         size += n;
     }
     // Opens n bytes at the offset (moving what follows up) and returns them.
-    uint8_t* insertGap(uint32_t offset, uint32_t n);
+    uint8_t* insertGap(uint32_t offset, uint32_t n) {
+        reserve(n);
+        if (offset < size) memmove(data + offset + n, data + offset, size - offset);
+        size += n;
+        return data + offset;
+    }
 };

@@ -39,21 +39,29 @@ void HashTable::init(const HashKeyOps* keyOps) {
     slots = allocateSlots(capacity);
     count = 0;
     maxProbe = 0;
+    missKey = 0;
 }
 
 uintptr_t HashTable::put(uintptr_t key, uintptr_t value) {
-    uint32_t i = static_cast<uint32_t>(ops->hash(key) % capacity);
-    for (uint32_t probe = 1;; ++probe) {
+    // A key that `get` just missed lands where that search stopped: the
+    // probe sequence up to there holds no equal key and has not changed.
+    bool missed = missKey != 0 && missKey == key;
+    uintptr_t hash = missed ? missHash : ops->hash(key);
+    uint32_t i = missed ? missSlot : static_cast<uint32_t>(hash % capacity);
+    uint32_t probe = missed ? missProbe : 1;
+    missKey = 0;
+    for (;; ++probe) {
         HashSlot& slot = slots[i];
         if (slot.key == 0) {
             slot.key = key;
             slot.value = value;
+            slot.hash = hash;
             if (probe > maxProbe) maxProbe = probe;
             ++count;
             if (static_cast<uint64_t>(count) * 4 >= static_cast<uint64_t>(capacity) * 3) grow();
             return 0;
         }
-        if (ops->equals(slot.key, key)) {
+        if (slot.hash == hash && ops->equals(slot.key, key)) {
             uintptr_t old = slot.value;
             slot.value = value;
             return old;
@@ -63,11 +71,18 @@ uintptr_t HashTable::put(uintptr_t key, uintptr_t value) {
 }
 
 bool HashTable::get(uintptr_t key, uintptr_t* value) const {
-    uint32_t i = static_cast<uint32_t>(ops->hash(key) % capacity);
-    for (uint32_t remaining = maxProbe; remaining > 0; --remaining) {
+    uintptr_t hash = ops->hash(key);
+    uint32_t i = static_cast<uint32_t>(hash % capacity);
+    for (uint32_t remaining = maxProbe, probe = 1; remaining > 0; --remaining, ++probe) {
         const HashSlot& slot = slots[i];
-        if (slot.key == 0) return false;
-        if (ops->equals(slot.key, key)) {
+        if (slot.key == 0) {
+            missKey = key;
+            missHash = hash;
+            missSlot = i;
+            missProbe = probe;
+            return false;
+        }
+        if (slot.hash == hash && ops->equals(slot.key, key)) {
             *value = slot.value;
             return slot.value != 0;
         }
@@ -82,7 +97,7 @@ void HashTable::grow() {
     uint32_t newMaxProbe = 0;
     for (uint32_t s = 0; s < capacity; ++s) {
         if (slots[s].key == 0) continue;
-        uint32_t i = static_cast<uint32_t>(ops->hash(slots[s].key) % newCapacity);
+        uint32_t i = static_cast<uint32_t>(slots[s].hash % newCapacity);
         uint32_t probe = 1;
         while (newSlots[i].key != 0) {
             ++probe;

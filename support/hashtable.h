@@ -16,9 +16,12 @@ extern const HashKeyOps stringKeys;
 
 uint32_t stringHash(const char* s);
 
+// Each slot keeps its key's hash, so that a probe compares keys only when
+// their hashes match.
 struct HashSlot {
     uintptr_t key;
     uintptr_t value;
+    uintptr_t hash;
 };
 
 typedef void (*HashVisitor)(uintptr_t value, void* context);
@@ -31,6 +34,12 @@ struct HashTable {
     uint32_t capacity;
     uint32_t count;
     uint32_t maxProbe;  // longest probe sequence of any stored key
+    // Where the latest failed `get` stopped: the empty slot at which `put`
+    // of the same key would land, while nothing has been stored since.
+    mutable uintptr_t missKey;
+    mutable uintptr_t missHash;
+    mutable uint32_t missSlot;
+    mutable uint32_t missProbe;
 
     void init(const HashKeyOps* keyOps);
     // Stores or replaces; returns the replaced value, 0 for a new key.

@@ -15,8 +15,16 @@ uint32_t roundUp(uint32_t n) {
     return (n + granule - 1) & ~(granule - 1);
 }
 
+// The chunk region never moves, so its base is asked once.
+char* regionBase = nullptr;
+bool regionKnown = false;
+
 char* base() {
-    return platformChunkBase();
+    if (!regionKnown) {
+        regionBase = platformChunkBase();
+        regionKnown = true;
+    }
+    return regionBase;
 }
 
 char* at(uint32_t offset) {
