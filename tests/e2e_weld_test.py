@@ -163,6 +163,25 @@ class Welding(BothBuilds):
             self.assertEqual(len(symbols), 34000)
             self.assertEqual(symbols["l34000"], ("label", 1, 33999, None))
 
+    def test_sections_with_one_name_each_keep_their_lines(self):
+        # Two sections named .text: llvm-readobj --codeview cannot list two
+        # line tables whose section symbols share a name, but the linker
+        # keeps both, and the PDB maps each to its file.
+        assemble(self.folder, "split")
+        for build, tool in self.each_tool():
+            out = coff_reader.read(self.weld(tool, "split", "split_d.obj"))
+            self.assertEqual([s.name for s in out.sections], [".text", ".text", ".debug$T", ".debug$S"])
+            result = link(self.folder, ["split_d.obj"], "start")
+            self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+            symbols = pdb_symbols(self.folder)
+            lines = pdb_lines(self.folder)
+            part = symbols["part_routine"]
+            start = symbols["start"]
+            self.assertIn(("split_part.inc", part[1], part[2], source_line(self.folder, "split_part.inc", "mov eax, 2")),
+                          lines)
+            self.assertIn(("split.asm", start[1], start[2], source_line(self.folder, "split.asm", "call part_routine")),
+                          lines)
+
     def test_missing_source_gets_a_zero_digest(self):
         assemble(self.folder, "basic")
         include = os.path.join(self.folder, "routines.inc")
