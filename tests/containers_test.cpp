@@ -79,6 +79,27 @@ TEST(HashTable, IntegerKeysCollideAndWrap) {
     t.release();
 }
 
+TEST(HashTable, PutAfterAMissedGetLandsWhereAFullProbeWould) {
+    HashTable t;
+    t.init(&integerKeys);
+    uintptr_t v = 0;
+    t.put(5, 1);
+    t.put(8204, 2);                      // slot 6
+    EXPECT_FALSE(t.get(16403, &v));      // same home, stops at slot 7
+    t.put(7, 3);                         // something else takes slot 7
+    t.put(16403, 4);                     // must not use the stale slot
+    EXPECT_EQ(t.slots[7].key, 7u);
+    EXPECT_EQ(t.slots[8].key, 16403u);
+    EXPECT_EQ(t.maxProbe, 4u);
+    EXPECT_FALSE(t.get(24602, &v));
+    t.put(24602, 5);                     // right after its own miss
+    EXPECT_EQ(t.slots[9].key, 24602u);
+    EXPECT_EQ(t.maxProbe, 5u);
+    EXPECT_TRUE(t.get(24602, &v));
+    EXPECT_EQ(v, 5u);
+    t.release();
+}
+
 TEST(HashTable, SmallIntegerKeysAreVisitedInOrder) {
     HashTable t;
     t.init(&integerKeys);
