@@ -73,6 +73,7 @@ uint64_t regionUsed = 0;
 uint64_t committedEnd = 0;
 uint32_t liveChunks = 0;
 const uint64_t pageSize = 4096;
+const uint64_t hugeChunk = 8u << 20;
 
 bool reserveRegion() {
     if (regionBase) return true;
@@ -112,6 +113,9 @@ void* platformChunkAllocate(uint32_t size) {
     }
     regionUsed = end;
     ++liveChunks;
+    // Large chunks hold whole files: huge pages make touching them far
+    // cheaper. Small chunks stay on small pages, so small runs stay small.
+    if (size >= hugeChunk) madvise(regionBase + (start & ~(pageSize - 1)), size, MADV_HUGEPAGE);
     return regionBase + start;
 }
 
