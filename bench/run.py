@@ -31,6 +31,13 @@ def median_of(command, cwd, runs):
     return statistics.median(r[0] for r in results), max(r[1] for r in results)
 
 
+def runs_of(command, cwd, runs):
+    """Median, fastest and slowest wall time, and the peak memory."""
+    results = [timed(command, cwd) for _ in range(runs)]
+    times = [r[0] for r in results]
+    return statistics.median(times), min(times), max(times), max(r[1] for r in results)
+
+
 def count_lines(folder):
     total = 0
     for name in os.listdir(folder):
@@ -50,16 +57,18 @@ def bench(symweld, floor, root, lines, runs):
         subprocess.run([sys.executable, os.path.join(HERE, "generate.py"), folder, str(lines)], check=True)
     fasm_time, _ = median_of(["fasm", "-m", "2000000", "main.asm", "main.obj", "-s", "main.fas"], folder,
                              max(1, runs // 2))
-    tool_time, tool_rss = median_of([symweld, "main.fas", "main.obj", "out.obj"], folder, runs)
+    tool_time, tool_min, tool_max, tool_rss = runs_of([symweld, "main.fas", "main.obj", "out.obj"], folder, runs)
     _, bare_rss = median_of([symweld, "-h"], folder, 1)
     sources = sorted(n for n in os.listdir(folder) if n.endswith((".asm", ".inc")))
     out_size = size(folder, "out.obj")
-    floor_time, _ = median_of([floor, "main.fas", "main.obj", str(out_size), "floor.out"] + sources, folder, runs)
+    floor_time, floor_min, floor_max, _ = runs_of([floor, "main.fas", "main.obj", str(out_size), "floor.out"] + sources,
+                                                  folder, runs)
     largest = max(size(folder, n) for n in sources)
     inputs = size(folder, "main.fas") + size(folder, "main.obj")
     source_lines = count_lines(folder)
     return {
         "lines": source_lines, "fasm": fasm_time, "symweld": tool_time, "floor": floor_time,
+        "symweld_range": (tool_min, tool_max), "floor_range": (floor_min, floor_max),
         "rss": tool_rss * 1024, "bare": bare_rss * 1024, "fas": size(folder, "main.fas"), "obj": size(folder, "main.obj"),
         "out": out_size, "largest": largest, "inputs": inputs,
     }
@@ -74,7 +83,7 @@ def main():
     symweld, floor, root = (os.path.abspath(a) for a in sys.argv[1:4])
     MEASURE = os.path.join(os.path.dirname(floor), "bench_measure")
     sizes = [int(s) for s in os.environ.get("BENCH_SIZES", "10000 100000 1000000").split()]
-    runs = int(os.environ.get("BENCH_RUNS", "5"))
+    runs = int(os.environ.get("BENCH_RUNS", "9"))
     os.makedirs(root, exist_ok=True)
     rows = []
     for lines in sizes:
@@ -83,8 +92,11 @@ def main():
         per_line = r["symweld"] / r["lines"] * 1e9
         budget = 2 * (r["fas"] + r["obj"] + r["out"] + r["largest"])
         print(f"== {r['lines']} source lines")
-        print(f"   symweld  {r['symweld'] * 1000:9.1f} ms  ({per_line:.0f} ns per line, median of {runs})")
-        print(f"   floor    {r['floor'] * 1000:9.1f} ms  symweld / floor = {r['symweld'] / r['floor']:.2f}")
+        spread = lambda key: f"{r[key][0] * 1000:.1f} to {r[key][1] * 1000:.1f} ms"
+        print(f"   symweld  {r['symweld'] * 1000:9.1f} ms  ({per_line:.0f} ns per line, median of {runs}, "
+              f"{spread('symweld_range')})")
+        print(f"   floor    {r['floor'] * 1000:9.1f} ms  symweld / floor = {r['symweld'] / r['floor']:.2f}  "
+              f"({spread('floor_range')})")
         print(f"   fasm     {r['fasm'] * 1000:9.1f} ms  symweld / fasm  = {r['symweld'] / r['fasm']:.2f}")
         print(f"   peak RSS {mib(r['rss'])}, {mib(r['rss'] - r['bare'])} above a bare start "
               f"(budget 2 x inputs, output and largest source = {mib(budget)})")

@@ -35,7 +35,7 @@ SectionSpan* sectionSpans(const CvBuilder* b, uint32_t* bytes) {
 // A line entry points at a byte only when its section is one of the
 // object's, has contents and a section symbol, and the offset lies inside
 // those contents. Other entries are dropped before grouping.
-bool pointsAtCode(const CvBuilder* b, const SectionSpan* spans, const LineEntry* entry) {
+inline bool pointsAtCode(const CvBuilder* b, const SectionSpan* spans, const LineEntry* entry) {
     if (entry->section == 0 || entry->section > b->objectSections) return false;
     const SectionSpan& span = spans[entry->section];
     return entry->outputOffset >= span.base && entry->outputOffset - span.base < span.size;
@@ -56,15 +56,17 @@ CvSectionLines* groupFor(CvBuilder* b, uint32_t sectionNumber, const SectionSpan
 void groupLines(CvBuilder* b) {
     uint32_t spansSize = 0;
     SectionSpan* spans = sectionSpans(b, &spansSize);
+    LineEntry* lines = b->fas->lines;
+    const uint32_t lineCount = b->fas->lineCount;
     // Counting the entries of each section first lets every group take its
     // room once.
-    for (uint32_t i = 0; i < b->fas->lineCount; ++i)
-        if (pointsAtCode(b, spans, &b->fas->lines[i])) ++spans[b->fas->lines[i].section].entries;
+    for (uint32_t i = 0; i < lineCount; ++i)
+        if (pointsAtCode(b, spans, &lines[i])) ++spans[lines[i].section].entries;
 
     uint32_t previousSection = 0;
     CvSectionLines* previousGroup = nullptr;
-    for (uint32_t i = 0; i < b->fas->lineCount; ++i) {
-        LineEntry* entry = &b->fas->lines[i];
+    for (uint32_t i = 0; i < lineCount; ++i) {
+        LineEntry* entry = &lines[i];
         if (!pointsAtCode(b, spans, entry)) continue;
         if (!previousGroup || entry->section != previousSection) {
             previousGroup = groupFor(b, entry->section, spans);

@@ -89,6 +89,17 @@ PlatformExitHook exitHook = nullptr;
 
 }  // namespace
 
+// Once every chunk is back, the range is started afresh at the next
+// request; a process that ends right after returning its chunks (the usual
+// case) leaves the pages to the system's own clean-up.
+void restartRegion() {
+    platformUnpoison(regionBase, committedEnd);
+    madvise(regionBase, committedEnd, MADV_DONTNEED);
+    mprotect(regionBase, committedEnd, PROT_NONE);
+    committedEnd = 0;
+    regionUsed = 8;
+}
+
 const char* platformCommandLine() {
     if (!commandLine) commandLine = buildCommandLine();
     return commandLine;
@@ -101,6 +112,7 @@ char* platformChunkBase() {
 
 void* platformChunkAllocate(uint32_t size) {
     if (!reserveRegion()) return nullptr;
+    if (liveChunks == 0 && regionUsed > 8) restartRegion();
     // A chunk starts 4 bytes before an 8-byte boundary.
     uint64_t start = ((regionUsed + 4 + 7) & ~uint64_t(7)) - 4;
     uint64_t end = start + size;
@@ -121,13 +133,7 @@ void* platformChunkAllocate(uint32_t size) {
 
 void platformChunkFree(void* chunk) {
     if (!chunk || liveChunks == 0) return;
-    if (--liveChunks > 0) return;
-    // Every chunk is back: give the pages to the system and start afresh.
-    platformUnpoison(regionBase, committedEnd);
-    madvise(regionBase, committedEnd, MADV_DONTNEED);
-    mprotect(regionBase, committedEnd, PROT_NONE);
-    committedEnd = 0;
-    regionUsed = 8;
+    --liveChunks;
 }
 
 void platformPoison(const void* start, size_t size) {

@@ -10,14 +10,7 @@ void PtrArray::forEach(PtrVisitor visitor, void* context) const {
     for (uint32_t i = 0, n = count(); i < n; ++i) visitor(at(i), context);
 }
 
-void SortedPtrArray::insertSorted(void* element) {
-    // Elements mostly arrive in order: when the last element lies below the
-    // new one, the lower bound is the end and no search is needed.
-    uint32_t n = count();
-    if (n > 0 && compare(at(n - 1), element)) {
-        array.insertAt(n, element);
-        return;
-    }
+void SortedPtrArray::insertSearching(void* element) {
     int64_t lo = 0;
     int64_t hi = static_cast<int64_t>(count()) - 1;
     int64_t pos = 0;

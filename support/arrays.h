@@ -35,7 +35,17 @@ struct SortedPtrArray {
         compare = below;
     }
     // Inserts in front of the first element that is not below the new one.
-    void insertSorted(void* element);
+    // Elements mostly arrive in order: when the last element lies below the
+    // new one, the lower bound is the end and no search is needed.
+    void insertSorted(void* element) {
+        uint32_t n = count();
+        if (n > 0 && compare(at(n - 1), element)) {
+            array.buffer.appendBytes(&element, static_cast<uint32_t>(sizeof(void*)));
+            return;
+        }
+        insertSearching(element);
+    }
+    void insertSearching(void* element);
     uint32_t count() const { return array.count(); }
     void* at(uint32_t index) const { return array.at(index); }
     void forEach(PtrVisitor visitor, void* context) const { array.forEach(visitor, context); }

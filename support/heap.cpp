@@ -148,6 +148,16 @@ void BlockHeap::deallocate(void* p, uint32_t n) {
     platformPoison(p, n);
     uint32_t start = offsetOf(p);
     uint32_t end = start + n;
+    // Frees mostly come in ascending order: a range at or above the end of
+    // the highest entry can only join that entry's back or follow it, which
+    // is what the walk below would find after passing every entry.
+    if (pendingCount > 0 && start >= pending[pendingCount - 1].end) {
+        if (start == pending[pendingCount - 1].end)
+            pending[pendingCount - 1].end = end;
+        else
+            pending[pendingCount++] = PendingRange{start, end};
+        return;
+    }
     for (uint32_t i = 0; i < pendingCount; ++i) {
         PendingRange& e = pending[i];
         if (end == e.start) {
