@@ -233,7 +233,7 @@ size_t folderLength(const char* path) {
 }  // namespace
 
 bool platformPrepareReplacement(const char* outputName, char* target, uint32_t capacity) {
-    if (!copyName(target, capacity, outputName, strlen(outputName))) return false;
+    if (outputName[0] == 0 || !copyName(target, capacity, outputName, strlen(outputName))) return false;
     // Follow symbolic links so that the file they point to is replaced and
     // the link itself stays a link.
     for (int depth = 0; depth < 40; ++depth) {

@@ -92,7 +92,7 @@ bool platformFileSize(PlatformFile file, uint64_t* size) {
 
 bool platformPrepareReplacement(const char* outputName, char* target, uint32_t capacity) {
     uint32_t length = textLength(outputName);
-    if (length + 1 > capacity) return false;
+    if (length == 0 || length + 1 > capacity) return false;
     copyText(target, outputName, length);
     DWORD attributes = GetFileAttributesA(outputName);
     if (attributes == INVALID_FILE_ATTRIBUTES) {

@@ -95,6 +95,7 @@ class Failures(BothBuilds):
         os.mkdir(self.path("folder.obj"))
         self.expect(["basic.fas", "basic.obj", "nowhere/o.obj"], "can't open object file")
         self.expect(["basic.fas", "basic.obj", "folder.obj"], "can't open object file")
+        self.expect(["basic.fas", "basic.obj", ""], "can't open object file")
         self.write("readonly.obj", b"keep me")
         os.chmod(self.path("readonly.obj"), 0o444)
         self.expect(["basic.fas", "basic.obj", "readonly.obj"], "can't open object file")
