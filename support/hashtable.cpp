@@ -15,11 +15,16 @@ bool stringEquals(uintptr_t stored, uintptr_t key) {
     return strEqual(reinterpret_cast<const char*>(stored), reinterpret_cast<const char*>(key));
 }
 
-HashSlot* allocateSlots(uint32_t capacity) {
-    uint32_t bytes = capacity * static_cast<uint32_t>(sizeof(HashSlot));
-    HashSlot* slots = static_cast<HashSlot*>(allocate(bytes));
-    memset(slots, 0, bytes);
-    return slots;
+// Keys are 32-bit numbers or strings with a 32-bit hash, so a tag of
+// hash + 1 is never 0.
+uint64_t tagOf(uint32_t hash) { return static_cast<uint64_t>(hash) + 1; }
+
+template <typename T>
+T* allocateZeroed(uint32_t capacity) {
+    uint32_t bytes = capacity * static_cast<uint32_t>(sizeof(T));
+    T* array = static_cast<T*>(allocate(bytes));
+    memset(array, 0, bytes);
+    return array;
 }
 
 }  // namespace
@@ -36,7 +41,8 @@ uint32_t stringHash(const char* s) {
 void HashTable::init(const HashKeyOps* keyOps) {
     ops = keyOps;
     capacity = initialCapacity;
-    slots = allocateSlots(capacity);
+    slots = allocateZeroed<HashSlot>(capacity);
+    tags = allocateZeroed<uint64_t>(capacity);
     count = 0;
     maxProbe = 0;
     missKey = 0;
@@ -46,24 +52,24 @@ uintptr_t HashTable::put(uintptr_t key, uintptr_t value) {
     // A key that `get` just missed lands where that search stopped: the
     // probe sequence up to there holds no equal key and has not changed.
     bool missed = missKey != 0 && missKey == key;
-    uintptr_t hash = missed ? missHash : ops->hash(key);
+    uint32_t hash = missed ? static_cast<uint32_t>(missHash) : static_cast<uint32_t>(ops->hash(key));
+    uint64_t tag = tagOf(hash);
     uint32_t i = missed ? missSlot : static_cast<uint32_t>(hash % capacity);
     uint32_t probe = missed ? missProbe : 1;
     missKey = 0;
     for (;; ++probe) {
-        HashSlot& slot = slots[i];
-        if (slot.key == 0) {
-            slot.key = key;
-            slot.value = value;
-            slot.hash = hash;
+        if (tags[i] == 0) {
+            slots[i].key = key;
+            slots[i].value = value;
+            tags[i] = tag;
             if (probe > maxProbe) maxProbe = probe;
             ++count;
             if (static_cast<uint64_t>(count) * 4 >= static_cast<uint64_t>(capacity) * 3) grow();
             return 0;
         }
-        if (slot.hash == hash && ops->equals(slot.key, key)) {
-            uintptr_t old = slot.value;
-            slot.value = value;
+        if (tags[i] == tag && ops->equals(slots[i].key, key)) {
+            uintptr_t old = slots[i].value;
+            slots[i].value = value;
             return old;
         }
         if (++i == capacity) i = 0;
@@ -71,20 +77,20 @@ uintptr_t HashTable::put(uintptr_t key, uintptr_t value) {
 }
 
 bool HashTable::get(uintptr_t key, uintptr_t* value) const {
-    uintptr_t hash = ops->hash(key);
+    uint32_t hash = static_cast<uint32_t>(ops->hash(key));
+    uint64_t tag = tagOf(hash);
     uint32_t i = static_cast<uint32_t>(hash % capacity);
     for (uint32_t remaining = maxProbe, probe = 1; remaining > 0; --remaining, ++probe) {
-        const HashSlot& slot = slots[i];
-        if (slot.key == 0) {
+        if (tags[i] == 0) {
             missKey = key;
             missHash = hash;
             missSlot = i;
             missProbe = probe;
             return false;
         }
-        if (slot.hash == hash && ops->equals(slot.key, key)) {
-            *value = slot.value;
-            return slot.value != 0;
+        if (tags[i] == tag && ops->equals(slots[i].key, key)) {
+            *value = slots[i].value;
+            return slots[i].value != 0;
         }
         if (++i == capacity) i = 0;
     }
@@ -93,21 +99,24 @@ bool HashTable::get(uintptr_t key, uintptr_t* value) const {
 
 void HashTable::grow() {
     uint32_t newCapacity = static_cast<uint32_t>(static_cast<uint64_t>(capacity) * 3 / 2);
-    HashSlot* newSlots = allocateSlots(newCapacity);
+    HashSlot* newSlots = allocateZeroed<HashSlot>(newCapacity);
+    uint64_t* newTags = allocateZeroed<uint64_t>(newCapacity);
     uint32_t newMaxProbe = 0;
     for (uint32_t s = 0; s < capacity; ++s) {
-        if (slots[s].key == 0) continue;
-        uint32_t i = static_cast<uint32_t>(slots[s].hash % newCapacity);
+        if (tags[s] == 0) continue;
+        uint32_t i = static_cast<uint32_t>((tags[s] - 1) % newCapacity);
         uint32_t probe = 1;
-        while (newSlots[i].key != 0) {
+        while (newTags[i] != 0) {
             ++probe;
             if (++i == newCapacity) i = 0;
         }
         newSlots[i] = slots[s];
+        newTags[i] = tags[s];
         if (probe > newMaxProbe) newMaxProbe = probe;
     }
-    deallocate(slots, capacity * static_cast<uint32_t>(sizeof(HashSlot)));
+    release();
     slots = newSlots;
+    tags = newTags;
     capacity = newCapacity;
     maxProbe = newMaxProbe;
 }
@@ -119,7 +128,9 @@ void HashTable::forEach(HashVisitor visitor, void* context) const {
 
 void HashTable::release() {
     deallocate(slots, capacity * static_cast<uint32_t>(sizeof(HashSlot)));
+    deallocate(tags, capacity * static_cast<uint32_t>(sizeof(uint64_t)));
     slots = nullptr;
+    tags = nullptr;
 }
 
 void HashTable::releaseEach(HashVisitor visitor, void* context) {

@@ -16,12 +16,9 @@ extern const HashKeyOps stringKeys;
 
 uint32_t stringHash(const char* s);
 
-// Each slot keeps its key's hash, so that a probe compares keys only when
-// their hashes match.
 struct HashSlot {
     uintptr_t key;
     uintptr_t value;
-    uintptr_t hash;
 };
 
 typedef void (*HashVisitor)(uintptr_t value, void* context);
@@ -31,6 +28,9 @@ struct HashTable {
 
     const HashKeyOps* ops;
     HashSlot* slots;
+    // Beside each slot, its key's hash + 1, or 0 while the slot is empty:
+    // probes walk this dense array and compare keys only when hashes match.
+    uint64_t* tags;
     uint32_t capacity;
     uint32_t count;
     uint32_t maxProbe;  // longest probe sequence of any stored key
