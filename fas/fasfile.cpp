@@ -76,13 +76,13 @@ void loadSymbols(FasFile* fas) {
 // Follows macro-generated lines to the outermost invoking source line. An
 // invoking line always lies before the lines its macro generated, so the
 // walk must move strictly backwards; anything else is a damaged file.
-const uint8_t* sourceLine(const FasFile* fas, uint32_t lineOffset) {
-    uint64_t position = static_cast<uint64_t>(fas->sourceStart) + lineOffset;
+const uint8_t* sourceLine(const ByteBuffer& content, uint64_t sourceStart, uint32_t lineOffset) {
+    uint64_t position = sourceStart + lineOffset;
     for (;;) {
-        if (!inside(fas->content, position, lineHeaderSize)) damaged();
-        const uint8_t* line = fas->content.data + position;
+        if (!inside(content, position, lineHeaderSize)) damaged();
+        const uint8_t* line = content.data + position;
         if (!(readU32(line + 4) & bit31)) return line;
-        uint64_t invoker = static_cast<uint64_t>(fas->sourceStart) + readU32(line + 8);
+        uint64_t invoker = sourceStart + readU32(line + 8);
         if (invoker >= position) damaged();
         position = invoker;
     }
@@ -100,28 +100,32 @@ void loadLines(FasFile* fas) {
     if (!inside(fas->content, dumpStart, static_cast<uint64_t>(rowCount) * dumpRowSize)) damaged();
     fas->lines = static_cast<LineEntry*>(allocateWithHeader(rowCount * sizeof(LineEntry)));
     uint32_t used = 0;
+    // Locals, so that the loop does not reload them after every store.
+    const ByteBuffer& content = fas->content;
+    const uint8_t* rows = content.data + dumpStart;
+    const uint64_t sourceStart = fas->sourceStart;
+    LineEntry* lines = fas->lines;
     // Consecutive rows mostly come from one file: its name is checked and
     // added to the set once per run.
     uint32_t previousField = 0;
     const char* previousName = nullptr;
     for (uint32_t i = 0; i < rowCount; ++i) {
-        const uint8_t* row = fas->content.data + dumpStart + i * dumpRowSize;
+        const uint8_t* row = rows + i * dumpRowSize;
         if (!rowQualifies(row)) continue;
         uint32_t outputOffset = readU32(row);
         // Rows that start at the offset of the entry before overwrite it.
-        LineEntry* entry = (used > 0 && fas->lines[used - 1].outputOffset == outputOffset)
-                               ? &fas->lines[used - 1]
-                               : &fas->lines[used++];
+        LineEntry* entry = (used > 0 && lines[used - 1].outputOffset == outputOffset) ? &lines[used - 1]
+                                                                                      : &lines[used++];
         entry->section = readU32(row + 20);
         entry->outputOffset = outputOffset;
-        const uint8_t* line = sourceLine(fas, readU32(row + 4));
+        const uint8_t* line = sourceLine(content, sourceStart, readU32(row + 4));
         entry->lineNumber = readU32(line + 4);
         uint32_t fileField = readU32(line);
         if (fileField == 0) {
             entry->fileName = fas->mainSourceName;
         } else {
             if (fileField != previousField || !previousName) {
-                previousName = terminatedName(fas->content, static_cast<uint64_t>(fas->sourceStart) + fileField);
+                previousName = terminatedName(content, sourceStart + fileField);
                 previousField = fileField;
                 addSourceFile(fas, previousName);
             }
