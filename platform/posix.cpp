@@ -66,7 +66,8 @@ char* buildCommandLine() {
 
 // All chunks are carved from one reserved range, so that the memory
 // manager's 32-bit in-band links can be offsets from its start. Chunks are
-// handed out by a bump pointer; the range is reset once every chunk is back.
+// handed out by a bump pointer; the range starts afresh when a chunk is
+// asked for after every chunk came back.
 const uint64_t regionSize = 0xFFFF0000ull;
 char* regionBase = nullptr;
 uint64_t regionUsed = 0;
@@ -85,10 +86,6 @@ bool reserveRegion() {
     return true;
 }
 
-PlatformExitHook exitHook = nullptr;
-
-}  // namespace
-
 // Once every chunk is back, the range is started afresh at the next
 // request; a process that ends right after returning its chunks (the usual
 // case) leaves the pages to the system's own clean-up.
@@ -99,6 +96,10 @@ void restartRegion() {
     committedEnd = 0;
     regionUsed = 8;
 }
+
+PlatformExitHook exitHook = nullptr;
+
+}  // namespace
 
 const char* platformCommandLine() {
     if (!commandLine) commandLine = buildCommandLine();
