@@ -45,6 +45,6 @@ done
 
 if command -v wine >/dev/null 2>&1; then
   step "wine hello.exe"
-  WINEDEBUG=-all wine hello.exe
+  WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" wine hello.exe </dev/null
   echo "exit code: $?"
 fi

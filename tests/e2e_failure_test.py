@@ -7,7 +7,7 @@ import subprocess
 import tempfile
 import unittest
 
-from e2e_support import BothBuilds, assemble, copy_programs, message, read_bytes
+from e2e_support import BothBuilds, assemble, copy_programs, message, read_bytes, run_without_pipes
 
 
 class Failures(BothBuilds):
@@ -45,8 +45,7 @@ class Failures(BothBuilds):
                 if tool.wine:
                     command = ["wine"] + command
                 script = shell_prefix + ' "$@"'
-                result = subprocess.run(["bash", "-c", script, "symweld"] + command, cwd=self.folder,
-                                        capture_output=True, env=dict(os.environ, WINEDEBUG="-all"))
+                result = run_without_pipes(["bash", "-c", script, "symweld"] + command, self.folder)
             else:
                 result = tool.run(args, cwd=self.folder)
             self.assertEqual(result.stdout, message(text))
