@@ -2,6 +2,10 @@
 
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "support/heap.h"
 #include "support/strings.h"
 
@@ -15,9 +19,27 @@ bool stringEquals(uintptr_t stored, uintptr_t key) {
     return strEqual(reinterpret_cast<const char*>(stored), reinterpret_cast<const char*>(key));
 }
 
-// Keys are 32-bit numbers or strings with a 32-bit hash, so a tag of
-// hash + 1 is never 0.
-uint64_t tagOf(uint32_t hash) { return static_cast<uint64_t>(hash) + 1; }
+// A tag is never 0, the mark of an empty slot: the hash + 1, with the one
+// hash that would wrap kept at 0xFFFFFFFF. Equal tags only suggest equal keys.
+uint32_t tagOf(uint32_t hash) { return hash == 0xFFFFFFFFu ? hash : hash + 1; }
+
+// The first slot in [from, end) that is empty or carries the tag; `end` when
+// there is none. Long probe runs are common with similar names, so the scan
+// takes four tags at a time where the processor allows.
+inline uint32_t nextCandidate(const uint32_t* tags, uint32_t from, uint32_t end, uint32_t tag) {
+#if defined(__SSE2__)
+    const __m128i wanted = _mm_set1_epi32(static_cast<int>(tag));
+    const __m128i empty = _mm_setzero_si128();
+    for (; from + 4 <= end; from += 4) {
+        __m128i four = _mm_loadu_si128(reinterpret_cast<const __m128i*>(tags + from));
+        __m128i hits = _mm_or_si128(_mm_cmpeq_epi32(four, wanted), _mm_cmpeq_epi32(four, empty));
+        int mask = _mm_movemask_ps(_mm_castsi128_ps(hits));
+        if (mask != 0) return from + static_cast<uint32_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+    }
+#endif
+    while (from < end && tags[from] != 0 && tags[from] != tag) ++from;
+    return from;
+}
 
 template <typename T>
 T* allocateZeroed(uint32_t capacity) {
@@ -42,7 +64,7 @@ void HashTable::init(const HashKeyOps* keyOps) {
     ops = keyOps;
     capacity = initialCapacity;
     slots = allocateZeroed<HashSlot>(capacity);
-    tags = allocateZeroed<uint64_t>(capacity);
+    tags = allocateZeroed<uint32_t>(capacity);
     count = 0;
     maxProbe = 0;
     missKey = 0;
@@ -53,11 +75,18 @@ uintptr_t HashTable::put(uintptr_t key, uintptr_t value) {
     // probe sequence up to there holds no equal key and has not changed.
     bool missed = missKey != 0 && missKey == key;
     uint32_t hash = missed ? static_cast<uint32_t>(missHash) : static_cast<uint32_t>(ops->hash(key));
-    uint64_t tag = tagOf(hash);
-    uint32_t i = missed ? missSlot : static_cast<uint32_t>(hash % capacity);
+    uint32_t tag = tagOf(hash);
+    uint32_t i = missed ? missSlot : hash % capacity;
     uint32_t probe = missed ? missProbe : 1;
     missKey = 0;
-    for (;; ++probe) {
+    for (;;) {
+        uint32_t found = nextCandidate(tags, i, capacity, tag);
+        probe += found - i;
+        if (found == capacity) {
+            i = 0;
+            continue;
+        }
+        i = found;
         if (tags[i] == 0) {
             slots[i].key = key;
             slots[i].value = value;
@@ -67,20 +96,32 @@ uintptr_t HashTable::put(uintptr_t key, uintptr_t value) {
             if (static_cast<uint64_t>(count) * 4 >= static_cast<uint64_t>(capacity) * 3) grow();
             return 0;
         }
-        if (tags[i] == tag && ops->equals(slots[i].key, key)) {
+        if (ops->equals(slots[i].key, key)) {
             uintptr_t old = slots[i].value;
             slots[i].value = value;
             return old;
         }
+        ++probe;
         if (++i == capacity) i = 0;
     }
 }
 
 bool HashTable::get(uintptr_t key, uintptr_t* value) const {
     uint32_t hash = static_cast<uint32_t>(ops->hash(key));
-    uint64_t tag = tagOf(hash);
-    uint32_t i = static_cast<uint32_t>(hash % capacity);
-    for (uint32_t remaining = maxProbe, probe = 1; remaining > 0; --remaining, ++probe) {
+    uint32_t tag = tagOf(hash);
+    uint32_t i = hash % capacity;
+    uint32_t probe = 1;
+    // No stored key took more than maxProbe slots, so no search needs more.
+    for (uint32_t remaining = maxProbe; remaining > 0;) {
+        uint32_t end = capacity - i < remaining ? capacity : i + remaining;
+        uint32_t found = nextCandidate(tags, i, end, tag);
+        remaining -= found - i;
+        probe += found - i;
+        if (found == end) {
+            i = end == capacity ? 0 : end;
+            continue;
+        }
+        i = found;
         if (tags[i] == 0) {
             missKey = key;
             missHash = hash;
@@ -88,27 +129,38 @@ bool HashTable::get(uintptr_t key, uintptr_t* value) const {
             missProbe = probe;
             return false;
         }
-        if (tags[i] == tag && ops->equals(slots[i].key, key)) {
+        if (ops->equals(slots[i].key, key)) {
             *value = slots[i].value;
             return slots[i].value != 0;
         }
+        --remaining;
+        ++probe;
         if (++i == capacity) i = 0;
     }
     return false;
 }
 
+// Home slot of the key stored in `slot` for a table of the new capacity,
+// from its tag where the tag holds the whole hash.
+uint32_t HashTable::homeOfStored(uint32_t slot, uint32_t newCapacity) const {
+    uint32_t hash = tags[slot] == 0xFFFFFFFFu ? static_cast<uint32_t>(ops->hash(slots[slot].key)) : tags[slot] - 1;
+    return hash % newCapacity;
+}
+
 void HashTable::grow() {
     uint32_t newCapacity = static_cast<uint32_t>(static_cast<uint64_t>(capacity) * 3 / 2);
     HashSlot* newSlots = allocateZeroed<HashSlot>(newCapacity);
-    uint64_t* newTags = allocateZeroed<uint64_t>(newCapacity);
+    uint32_t* newTags = allocateZeroed<uint32_t>(newCapacity);
     uint32_t newMaxProbe = 0;
     for (uint32_t s = 0; s < capacity; ++s) {
         if (tags[s] == 0) continue;
-        uint32_t i = static_cast<uint32_t>((tags[s] - 1) % newCapacity);
-        uint32_t probe = 1;
-        while (newTags[i] != 0) {
-            ++probe;
-            if (++i == newCapacity) i = 0;
+        uint32_t home = homeOfStored(s, newCapacity);
+        // Keys are distinct, so only an empty slot stops the walk.
+        uint32_t i = nextCandidate(newTags, home, newCapacity, 0);
+        uint32_t probe = 1 + (i - home);
+        if (i == newCapacity) {
+            i = nextCandidate(newTags, 0, home, 0);
+            probe += i;
         }
         newSlots[i] = slots[s];
         newTags[i] = tags[s];
@@ -128,7 +180,7 @@ void HashTable::forEach(HashVisitor visitor, void* context) const {
 
 void HashTable::release() {
     deallocate(slots, capacity * static_cast<uint32_t>(sizeof(HashSlot)));
-    deallocate(tags, capacity * static_cast<uint32_t>(sizeof(uint64_t)));
+    deallocate(tags, capacity * static_cast<uint32_t>(sizeof(uint32_t)));
     slots = nullptr;
     tags = nullptr;
 }

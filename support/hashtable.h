@@ -28,9 +28,10 @@ struct HashTable {
 
     const HashKeyOps* ops;
     HashSlot* slots;
-    // Beside each slot, its key's hash + 1, or 0 while the slot is empty:
-    // probes walk this dense array and compare keys only when hashes match.
-    uint64_t* tags;
+    // Beside each slot, its key's hash + 1 (0xFFFFFFFF for the hash
+    // 0xFFFFFFFF too), or 0 while the slot is empty: probes walk this dense
+    // array, several tags at a time, and compare keys only when tags match.
+    uint32_t* tags;
     uint32_t capacity;
     uint32_t count;
     uint32_t maxProbe;  // longest probe sequence of any stored key
@@ -50,4 +51,5 @@ struct HashTable {
     void releaseEach(HashVisitor visitor, void* context);
 
     void grow();
+    uint32_t homeOfStored(uint32_t slot, uint32_t newCapacity) const;
 };

@@ -100,6 +100,50 @@ TEST(HashTable, PutAfterAMissedGetLandsWhereAFullProbeWould) {
     t.release();
 }
 
+// A run of colliding keys longer than the scan's stride that wraps past the
+// last slot: every key is found, misses stop at the first empty slot or at
+// maxProbe, and probe counts match a slot-by-slot walk.
+TEST(HashTable, LongRunsThatWrapAreSearchedSlotBySlot) {
+    HashTable t;
+    t.init(&integerKeys);
+    uintptr_t v = 0;
+    const uintptr_t home = 8199 - 3;
+    for (uintptr_t k = 0; k < 11; ++k) t.put(home + 8199 * k, k + 1);
+    EXPECT_EQ(t.maxProbe, 11u);
+    EXPECT_EQ(t.slots[7].key, home + 8199 * 10);  // 3 slots at the end, 8 from slot 0
+    for (uintptr_t k = 0; k < 11; ++k) {
+        ASSERT_TRUE(t.get(home + 8199 * k, &v));
+        EXPECT_EQ(v, k + 1);
+    }
+    EXPECT_FALSE(t.get(home + 8199 * 11, &v));  // runs to the empty slot 8
+    t.put(home + 8199 * 11, 12);
+    EXPECT_EQ(t.slots[8].key, home + 8199 * 11);
+    EXPECT_EQ(t.maxProbe, 12u);
+    t.put(2, 99);                                // a key of another home inside the run
+    EXPECT_EQ(t.slots[9].key, 2u);
+    EXPECT_EQ(t.maxProbe, 12u);
+    EXPECT_TRUE(t.get(2, &v));
+    t.release();
+}
+
+// Keys whose 32-bit hash is 0xFFFFFFFF share their tag with 0xFFFFFFFE and
+// must survive growth, which places them by a hash recomputed from the key.
+TEST(HashTable, HighestHashesSurviveGrowth) {
+    HashTable t;
+    t.init(&integerKeys);
+    uintptr_t v = 0;
+    t.put(0xFFFFFFFFu, 1);
+    t.put(0xFFFFFFFEu, 2);
+    for (uint32_t k = 1; k < 20000; ++k) t.put(k, k + 10);
+    EXPECT_GT(t.capacity, 8199u);
+    ASSERT_TRUE(t.get(0xFFFFFFFFu, &v));
+    EXPECT_EQ(v, 1u);
+    ASSERT_TRUE(t.get(0xFFFFFFFEu, &v));
+    EXPECT_EQ(v, 2u);
+    EXPECT_FALSE(t.get(0xFFFFFFFDu, &v));
+    t.release();
+}
+
 TEST(HashTable, SmallIntegerKeysAreVisitedInOrder) {
     HashTable t;
     t.init(&integerKeys);
