@@ -69,12 +69,13 @@ void weld(RunState* run) {
     uint32_t types = run->coff.addSection(".debug$T", debugSectionCharacteristics);
     run->coff.setSectionData(types, debugTypesContents, sizeof debugTypesContents);
     run->builder.generate(run->outputName);
-    // The .fas image is the largest block of the run; giving it back now
-    // lets the object's growth and its file image reuse that memory.
-    run->fas.releaseContent();
     uint32_t symbols = run->coff.addSection(".debug$S", debugSectionCharacteristics);
     run->coff.setSectionData(symbols, run->builder.output.data, run->builder.output.size);
     run->coff.setSectionRelocations(symbols, run->builder.relocations.data, run->builder.relocationCount);
+    // The object holds its own copies now; the builder's buffers go back so
+    // that the file image can reuse their memory.
+    run->builder.output.release();
+    run->builder.relocations.release();
     run->coff.save(run->outputName);
 }
 

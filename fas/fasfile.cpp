@@ -34,12 +34,22 @@ const char* terminatedName(const ByteBuffer& content, uint64_t offset) {
     return reinterpret_cast<const char*>(start);
 }
 
-void addSourceFile(FasFile* fas, const char* name) {
+// Adds the name to the set of source files and returns the set's own copy
+// of it: one copy per name in the file, so copies compare by address.
+const char* addSourceFile(FasFile* fas, const char* name) {
     uintptr_t offset = static_cast<uintptr_t>(reinterpret_cast<const uint8_t*>(name) - fas->content.data);
     // Offset 0 is the signature; a name there cannot be genuine and the key
     // 0 cannot be stored.
     if (offset == 0) damaged();
-    fas->sourceFiles.put(offset, reinterpret_cast<uintptr_t>(name));
+    uintptr_t copy = 0;
+    if (fas->sourceFiles.get(offset, &copy)) return reinterpret_cast<const char*>(copy);
+    char* owned = strDup(name);
+    fas->sourceFiles.put(offset, reinterpret_cast<uintptr_t>(owned));
+    return owned;
+}
+
+void releaseName(uintptr_t value, void*) {
+    strRelease(reinterpret_cast<char*>(value));
 }
 
 char* symbolName(const FasFile* fas, uint32_t field) {
@@ -125,9 +135,8 @@ void loadLines(FasFile* fas) {
             entry->fileName = fas->mainSourceName;
         } else {
             if (fileField != previousField || !previousName) {
-                previousName = terminatedName(content, sourceStart + fileField);
+                previousName = addSourceFile(fas, terminatedName(content, sourceStart + fileField));
                 previousField = fileField;
-                addSourceFile(fas, previousName);
             }
             entry->fileName = previousName;
         }
@@ -163,23 +172,21 @@ void FasFile::parseContent() {
     stringsStart = readU32(content.data + 16);
     sourceStart = readU32(content.data + 32);
     if (stringsStart > content.size || sourceStart > content.size) damaged();
-    mainSourceName = terminatedName(content, static_cast<uint64_t>(stringsStart) + readU32(content.data + 8));
-    addSourceFile(this, mainSourceName);
+    mainSourceName = addSourceFile(this, terminatedName(content, static_cast<uint64_t>(stringsStart) + readU32(content.data + 8)));
     loadSymbols(this);
     loadLines(this);
+    // Everything needed later has been copied out: the image, the largest
+    // block of the run, goes back now, and the CodeView contents and the
+    // object's file image reuse its memory.
+    content.release();
 }
 
 void FasFile::forEachSymbol(SymbolVisitor visitor, void* context) const {
     for (uint32_t i = 0; i < symbolCount; ++i) visitor(&symbols[i], context);
 }
 
-void FasFile::releaseContent() {
-    content.release();
-    mainSourceName = nullptr;
-}
-
 void FasFile::release() {
-    sourceFiles.release();
+    sourceFiles.releaseEach(releaseName, nullptr);
     for (uint32_t i = 0; i < symbolCount; ++i) strRelease(symbols[i].name);
     deallocateWithHeader(symbols);
     deallocateWithHeader(lines);

@@ -17,7 +17,7 @@ struct SymbolEntry {
 
 struct LineEntry {
     uint32_t section;       // 1-based, never 0
-    const char* fileName;   // inside the content; a member of sourceFiles
+    const char* fileName;   // the copy held by sourceFiles
     uint32_t lineNumber;
     uint32_t outputOffset;  // offset of the line's first byte in the object file
 };
@@ -25,7 +25,7 @@ struct LineEntry {
 typedef void (*SymbolVisitor)(const SymbolEntry* symbol, void* context);
 
 struct FasFile {
-    ByteBuffer content;  // the whole file as read
+    ByteBuffer content;  // the whole file as read, until it is parsed
     uint32_t stringsStart;
     uint32_t sourceStart;
     const char* mainSourceName;
@@ -33,20 +33,17 @@ struct FasFile {
     LineEntry* lines;
     uint32_t symbolCount;
     uint32_t lineCount;
-    // Set of source-file names: key is the name's offset in the content (so
+    // Set of source-file names: key is the name's offset in the file (so
     // the order of members does not depend on where memory lies), value is
-    // the name's address.
+    // an owned copy of the name.
     HashTable sourceFiles;
 
     void init();
     void load(const char* name);
-    // Checks and converts what `content` holds; the second half of load.
+    // Checks and converts what `content` holds, the second half of load;
+    // symbols, lines and source names are copied out and `content` is
+    // released.
     void parseContent();
     void forEachSymbol(SymbolVisitor visitor, void* context) const;
-    // Gives back the file image early, once nothing reads the names inside
-    // it any more (after the CodeView contents are built); symbol names are
-    // owned copies and stay. Line entries and the source-file set point
-    // into the image and must not be read afterwards.
-    void releaseContent();
     void release();
 };

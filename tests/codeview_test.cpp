@@ -56,8 +56,7 @@ TEST(Md5, RfcTestVectors) {
 TEST(CvBuilder, WorkedExample) {
     FasFile fas;
     fas.init();
-    fas.content.appendBytes("fas\x1a" "a.asm", 10);
-    const char* name = reinterpret_cast<const char*>(fas.content.data + 4);
+    const char* name = strDup("a.asm");
     fas.mainSourceName = name;
     fas.sourceFiles.put(4, reinterpret_cast<uintptr_t>(name));
     fas.lines = static_cast<LineEntry*>(allocateWithHeader(2 * sizeof(LineEntry)));
