@@ -147,25 +147,38 @@ uint32_t HashTable::homeOfStored(uint32_t slot, uint32_t newCapacity) const {
     return hash % newCapacity;
 }
 
+// The first empty slot at or after `slot`, going round past the end, in a
+// table being filled by growth. `skip` links each slot towards that empty
+// slot and is shortened on the way, so long runs of neighbours are crossed
+// in a few steps instead of one slot at a time.
+static uint32_t firstEmptyFrom(uint32_t* skip, uint32_t slot) {
+    while (skip[slot] != slot) {
+        skip[slot] = skip[skip[slot]];
+        slot = skip[slot];
+    }
+    return slot;
+}
+
 void HashTable::grow() {
     uint32_t newCapacity = static_cast<uint32_t>(static_cast<uint64_t>(capacity) * 3 / 2);
     HashSlot* newSlots = allocateZeroed<HashSlot>(newCapacity);
     uint32_t* newTags = allocateZeroed<uint32_t>(newCapacity);
+    uint32_t* skip = static_cast<uint32_t*>(allocate(newCapacity * static_cast<uint32_t>(sizeof(uint32_t))));
+    for (uint32_t i = 0; i < newCapacity; ++i) skip[i] = i;
     uint32_t newMaxProbe = 0;
     for (uint32_t s = 0; s < capacity; ++s) {
         if (tags[s] == 0) continue;
+        // Keys are distinct, so a key takes the first empty slot from its
+        // home on, exactly as a walk one slot at a time would find it.
         uint32_t home = homeOfStored(s, newCapacity);
-        // Keys are distinct, so only an empty slot stops the walk.
-        uint32_t i = nextCandidate(newTags, home, newCapacity, 0);
-        uint32_t probe = 1 + (i - home);
-        if (i == newCapacity) {
-            i = nextCandidate(newTags, 0, home, 0);
-            probe += i;
-        }
+        uint32_t i = firstEmptyFrom(skip, home);
+        uint32_t probe = 1 + (i >= home ? i - home : newCapacity - home + i);
+        skip[i] = i + 1 == newCapacity ? 0 : i + 1;
         newSlots[i] = slots[s];
         newTags[i] = tags[s];
         if (probe > newMaxProbe) newMaxProbe = probe;
     }
+    deallocate(skip, newCapacity * static_cast<uint32_t>(sizeof(uint32_t)));
     release();
     slots = newSlots;
     tags = newTags;
