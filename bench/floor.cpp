@@ -1,10 +1,16 @@
 // The floor of the tool's job: read the .fas file, the object and every
 // source file, compute the MD5 of the sources, and write an output file of a
-// given size. Usage: floor fas obj output-size output source...
+// given size. Usage: floor [--replace] fas obj output-size output source...
+// With --replace the output is written as the tool writes it: to a new
+// file beside it, which then takes the output's name.
+#include <fcntl.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 
 #include "codeview/md5.h"
 
@@ -40,9 +46,29 @@ Block readFile(const char* name) {
     fclose(f);
     return b;
 }
+
+bool writeTruncating(const char* name, const Block& output) {
+    FILE* f = fopen(name, "wb");
+    if (!f || fwrite(output.data, 1, output.size, f) != output.size) return false;
+    return fclose(f) == 0;
+}
+
+bool writeReplacing(const char* name, const Block& output) {
+    std::string temporary = std::string(name) + ".floor-new";
+    int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) return false;
+    bool ok = write(fd, output.data, output.size) == static_cast<ssize_t>(output.size);
+    ok = close(fd) == 0 && ok;
+    return ok && rename(temporary.c_str(), name) == 0;
+}
 }  // namespace
 
 int main(int argc, char** argv) {
+    bool replace = argc > 1 && strcmp(argv[1], "--replace") == 0;
+    if (replace) {
+        --argc;
+        ++argv;
+    }
     if (argc < 5) return 2;
     unsigned sum = 0;
     Block fas = readFile(argv[1]);
@@ -58,8 +84,5 @@ int main(int argc, char** argv) {
     }
     Block output = fastBlock(strtoul(argv[3], nullptr, 10));
     for (size_t i = 0; i < output.size; ++i) output.data[i] = static_cast<unsigned char>(sum + i);
-    FILE* f = fopen(argv[4], "wb");
-    if (!f || fwrite(output.data, 1, output.size, f) != output.size) return 1;
-    fclose(f);
-    return 0;
+    return (replace ? writeReplacing(argv[4], output) : writeTruncating(argv[4], output)) ? 0 : 1;
 }
