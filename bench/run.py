@@ -8,6 +8,7 @@ every source, hash the sources, write an output of the same size) and the
 time fasm takes to assemble the program. Figures are printed, not judged."""
 import os
 import statistics
+import struct
 import subprocess
 import sys
 
@@ -55,6 +56,13 @@ def count_lines(folder):
     return total
 
 
+def symbol_count(folder):
+    """Symbols the .fas file lists: labels, local labels and data."""
+    with open(os.path.join(folder, "main.fas"), "rb") as f:
+        header = f.read(32)
+    return struct.unpack_from("<I", header, 28)[0] // 32
+
+
 def size(folder, name):
     return os.path.getsize(os.path.join(folder, name))
 
@@ -78,7 +86,7 @@ def bench(symweld, floor, root, lines, runs):
     inputs = size(folder, "main.fas") + size(folder, "main.obj")
     source_lines = count_lines(folder)
     return {
-        "lines": source_lines, "fasm": fasm_time, "symweld": tool_time, "floor": floor_time,
+        "lines": source_lines, "symbols": symbol_count(folder), "fasm": fasm_time, "symweld": tool_time, "floor": floor_time,
         "floor_replacing": replace_time,
         "symweld_range": (tool_min, tool_max), "floor_range": (floor_min, floor_max),
         "rss": tool_rss * 1024, "bare": bare_rss * 1024, "fas": size(folder, "main.fas"), "obj": size(folder, "main.obj"),
@@ -107,6 +115,7 @@ def main():
         spread = lambda key: f"{r[key][0] * 1000:.1f} to {r[key][1] * 1000:.1f} ms"
         print(f"   symweld  {r['symweld'] * 1000:9.1f} ms  ({per_line:.0f} ns per line, median of {runs}, "
               f"{spread('symweld_range')})")
+        print(f"   {r['symbols']} symbols, {r['symweld'] / r['symbols'] * 1e9:.0f} ns per symbol")
         print(f"   floor    {r['floor'] * 1000:9.1f} ms  symweld / floor = {r['symweld'] / r['floor']:.2f}  "
               f"({spread('floor_range')})")
         print(f"   floor, output written beside and renamed as the tool does {r['floor_replacing'] * 1000:.1f} ms, "
@@ -120,6 +129,9 @@ def main():
         first, last = rows[0], rows[-1]
         growth = (last["symweld"] / last["lines"]) / (first["symweld"] / first["lines"])
         print(f"== time per line at {last['lines']} / at {first['lines']} lines: {growth:.2f}")
+        by_symbol = [(r["symbols"], r["symweld"] / r["symbols"]) for r in rows]
+        print("== time per symbol: " + ", ".join(f"{n} symbols {t * 1e9:.0f} ns" for n, t in by_symbol) +
+              f"; largest / smallest = {by_symbol[-1][1] / by_symbol[0][1]:.2f}")
 
 
 if __name__ == "__main__":
