@@ -12,6 +12,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 
 USAGE_START = b"\r\nUsage: symweld fas-name obj-name [debug-obj-name]\r\n"
 
@@ -29,7 +30,7 @@ def usage_under_wine(exe):
     with tempfile.TemporaryFile() as out:
         try:
             subprocess.run(["wine", exe, "-?"], stdin=subprocess.DEVNULL, stdout=out,
-                           stderr=subprocess.DEVNULL, timeout=120)
+                           stderr=subprocess.DEVNULL, timeout=90)
         except subprocess.TimeoutExpired:
             return False
         out.seek(0)
@@ -41,13 +42,18 @@ def prepare(prefix, exe):
     if os.path.exists(marker):
         return True
     shutil.rmtree(prefix, ignore_errors=True)
+    # A second try only after a quick failure: a machine where wine hangs
+    # should not hold the tests up twice.
     for attempt in range(2):
-        run_quietly(["wineboot", "-i"], 300)
-        run_quietly(["wineserver", "-w"], 120)
+        started = time.monotonic()
+        run_quietly(["wineboot", "-i"], 240)
+        run_quietly(["wineserver", "-w"], 60)
         if usage_under_wine(exe):
             open(marker, "w").close()
             return True
         run_quietly(["wineserver", "-k"], 30)
+        if time.monotonic() - started > 60:
+            break
     return False
 
 
