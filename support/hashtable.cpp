@@ -30,6 +30,14 @@ inline uint32_t nextCandidate(const uint32_t* tags, uint32_t from, uint32_t end,
 #if defined(__SSE2__)
     const __m128i wanted = _mm_set1_epi32(static_cast<int>(tag));
     const __m128i empty = _mm_setzero_si128();
+    for (; from + 8 <= end; from += 8) {
+        __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(tags + from));
+        __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(tags + from + 4));
+        __m128i lowHits = _mm_or_si128(_mm_cmpeq_epi32(low, wanted), _mm_cmpeq_epi32(low, empty));
+        __m128i highHits = _mm_or_si128(_mm_cmpeq_epi32(high, wanted), _mm_cmpeq_epi32(high, empty));
+        int mask = _mm_movemask_ps(_mm_castsi128_ps(lowHits)) | (_mm_movemask_ps(_mm_castsi128_ps(highHits)) << 4);
+        if (mask != 0) return from + static_cast<uint32_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+    }
     for (; from + 4 <= end; from += 4) {
         __m128i four = _mm_loadu_si128(reinterpret_cast<const __m128i*>(tags + from));
         __m128i hits = _mm_or_si128(_mm_cmpeq_epi32(four, wanted), _mm_cmpeq_epi32(four, empty));
