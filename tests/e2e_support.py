@@ -91,12 +91,13 @@ def tools():
     return result
 
 
-_warned = set()
+_warned = False
 
 
 def warn_once(text):
-    if text not in _warned:
-        _warned.add(text)
+    global _warned
+    if not _warned:
+        _warned = True
         print(text, file=sys.stderr)
 
 
