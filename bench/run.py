@@ -12,6 +12,8 @@ import struct
 import subprocess
 import sys
 
+FASM = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scripts", "fasm")
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
@@ -71,7 +73,7 @@ def bench(symweld, floor, root, lines, runs):
     folder = os.path.join(root, f"{lines}")
     if not os.path.exists(os.path.join(folder, "main.asm")):
         subprocess.run([sys.executable, os.path.join(HERE, "generate.py"), folder, str(lines)], check=True)
-    fasm_time, _ = median_of(["fasm", "-m", "2000000", "main.asm", "main.obj", "-s", "main.fas"], folder,
+    fasm_time, _ = median_of([FASM, "-m", "2000000", "main.asm", "main.obj", "-s", "main.fas"], folder,
                              max(1, runs // 2))
     sources = sorted(n for n in os.listdir(folder) if n.endswith((".asm", ".inc")))
     if not os.path.exists(os.path.join(folder, "out.obj")):

@@ -11,7 +11,7 @@ mkdir -p "$out/fas" "$out/coff" "$out/whole"
 cd "$work"
 for source in *.asm; do
   name=${source%.asm}
-  fasm "$source" "$name.obj" -s "$name.fas" >/dev/null 2>&1 || continue
+  "$root/scripts/fasm" "$source" "$name.obj" -s "$name.fas" >/dev/null 2>&1 || continue
   cp "$name.fas" "$out/fas/$name"
   cp "$name.obj" "$out/coff/$name"
   python3 - "$name.fas" "$name.obj" "$out/whole/$name" <<'PY'

@@ -20,7 +20,7 @@ for harness in fas coff whole; do
   if [ $rc -ne 0 ]; then
     status=1
     echo "$harness: FINDING (exit $rc), see $log"
-    grep -E 'ERROR|SUMMARY|Test unit written' "$log" | head -5
+    grep -m 5 -E 'ERROR|SUMMARY|Test unit written' "$log"
   else
     echo "$harness: ${runs:-0} executions, $cov, corpus $(ls "$corpus" | wc -l) files, no findings"
   fi

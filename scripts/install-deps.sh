@@ -5,7 +5,7 @@ set -euo pipefail
 
 missing=()
 need_cmd() { command -v "$1" >/dev/null 2>&1 || missing+=("$2"); }
-need_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed' || missing+=("$1"); }
+need_pkg() { [ "$(dpkg-query -W -f='${Status}' "$1" 2>/dev/null)" = "install ok installed" ] || missing+=("$1"); }
 
 need_cmd cmake cmake
 need_cmd make make
@@ -16,14 +16,28 @@ need_cmd i686-w64-mingw32-g++-win32 g++-mingw-w64-i686
 need_cmd llvm-readobj-14 llvm-14
 need_cmd lld-link-14 lld-14
 need_cmd clang-14 clang-14
+need_cmd llvm-readobj-22 llvm-22
+need_cmd lld-link-22 lld-22
+need_cmd lldb-22 lldb-22
+need_cmd mandoc mandoc
+need_cmd lintian lintian
+need_cmd zip zip
+need_cmd dpkg-deb dpkg
 need_cmd valgrind valgrind
 need_pkg libgtest-dev
 need_pkg libclang-rt-14-dev
 need_pkg wine
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
+if ! grep -qx i386 <<<"$(dpkg --print-foreign-architectures)"; then
   missing+=("wine32:i386")
 else
   need_pkg wine32:i386
+fi
+
+# fasm is a 32-bit program: where the kernel cannot start one (exit 126),
+# scripts/fasm runs it under qemu's user-mode emulator.
+if command -v fasm >/dev/null 2>&1 && ! command -v qemu-i386 >/dev/null 2>&1; then
+  fasm >/dev/null 2>&1 && status=0 || status=$?
+  [ "$status" -eq 126 ] && missing+=(qemu-user)
 fi
 
 [ ${#missing[@]} -eq 0 ] && exit 0
@@ -39,3 +53,10 @@ done
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -qq
 $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
+# A fresh machine learns only now that fasm needs the emulator.
+if ! command -v qemu-i386 >/dev/null 2>&1; then
+  fasm >/dev/null 2>&1 && status=0 || status=$?
+  if [ "$status" -eq 126 ]; then
+    $SUDO apt-get install -y -qq qemu-user >/dev/null
+  fi
+fi
