@@ -3,8 +3,6 @@
 #include "support/heap.h"
 #include "support/strings.h"
 
-const uint8_t debugTypesContents[12] = {0x04, 0x00, 0x00, 0x00, 0x06, 0x00, 0x0E, 0x00, 0x00, 0x00, 0xF2, 0xF1};
-
 namespace {
 void releaseSectionLines(uintptr_t value, void*) {
     CvSectionLines* group = reinterpret_cast<CvSectionLines*>(value);
@@ -14,6 +12,7 @@ void releaseSectionLines(uintptr_t value, void*) {
 }  // namespace
 
 void CvBuilder::init(const FasFile* fasFile, CoffObject* object) {
+    types.init();
     output.init();
     relocations.init();
     relocationCount = 0;
@@ -31,7 +30,7 @@ void CvBuilder::init(const FasFile* fasFile, CoffObject* object) {
 // buffers never grow (and copy) while they are written. Room that stays
 // unused is never touched.
 void reserveUpperBounds(CvBuilder* b, const char* objectName) {
-    uint64_t bytes = 4 + 3 * 12 + strLength(objectName) + 64;
+    uint64_t bytes = 4 + 3 * 12 + strLength(objectName) + 72;
     for (uint32_t i = 0; i < b->fas->sourceFiles.capacity; ++i) {
         const HashSlot& slot = b->fas->sourceFiles.slots[i];
         if (slot.key) bytes += strLength(reinterpret_cast<const char*>(slot.value)) + 1 + 24;
@@ -61,6 +60,7 @@ void CvBuilder::generate(const char* objectName) {
 }
 
 void CvBuilder::release() {
+    types.release();
     output.release();
     relocations.release();
     sections.releaseEach(releaseSectionLines, nullptr);

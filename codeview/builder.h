@@ -19,12 +19,15 @@ const uint16_t S_OBJNAME = 0x1101;
 const uint16_t S_LABEL32 = 0x1105;
 const uint16_t S_LDATA32 = 0x110C;
 const uint16_t S_COMPILE2 = 0x1116;
+const uint16_t S_BUILDINFO = 0x114C;
 const uint8_t CHKSUM_TYPE_MD5 = 1;
 const uint16_t IMAGE_REL_I386_SECTION = 0x000A;
 const uint16_t IMAGE_REL_I386_SECREL = 0x000B;
 
-// The ".debug$T" contents: the signature and one LF_LABEL type record.
-extern const uint8_t debugTypesContents[12];
+// Type index of the LF_BUILDINFO record in ".debug$T".
+const uint32_t buildInfoTypeIndex = 0x1004;
+// Longest name that still fits a record's 16-bit length.
+const uint32_t maximumNameLength = 0xFF00;
 
 struct CvFileEntry {
     const char* file;  // member of the FasFile's sourceFiles
@@ -39,7 +42,8 @@ struct CvSectionLines {
 };
 
 struct CvBuilder {
-    ByteBuffer output;
+    ByteBuffer types;   // the ".debug$T" contents
+    ByteBuffer output;  // the ".debug$S" contents
     ByteBuffer relocations;  // IMAGE_RELOCATION records
     uint32_t relocationCount;
     const FasFile* fas;
@@ -53,6 +57,8 @@ struct CvBuilder {
     uint32_t objectSections;
 
     void init(const FasFile* fasFile, CoffObject* object);
+    // Builds the ".debug$T" contents into `types`.
+    void writeTypes();
     // Builds everything; `objectName` is the output object's name.
     void generate(const char* objectName);
     void release();

@@ -13,8 +13,6 @@ const ValuePair dataTypeForSize[] = {
     {0, 0x0020},  // T_UCHAR for every other size
 };
 
-// Longest name that still fits a record's 16-bit length.
-const uint32_t maximumNameLength = 0xFF00;
 // Highest section number a symbol's signed 16-bit SectionNumber can hold.
 const uint32_t maximumSymbolSection = 0x7FFF;
 
@@ -76,6 +74,10 @@ void CvBuilder::writeSymbols(const char* objectName) {
     for (int i = 0; i < 6; ++i) output.appendU16(0);
     appendString("fasm");
     output.appendU16(0);
+    endRecord();
+
+    beginRecord(S_BUILDINFO);
+    output.appendU32(buildInfoTypeIndex);
     endRecord();
 
     fas->forEachSymbol(writeSymbolRecord, this);

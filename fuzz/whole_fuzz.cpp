@@ -23,7 +23,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         object.release();
         if (coff.findSection(".debug$S") || coff.findSection(".debug$T")) return;
         uint32_t types = coff.addSection(".debug$T", 0x42100040);
-        coff.setSectionData(types, debugTypesContents, sizeof debugTypesContents);
+        builder.writeTypes();
+        coff.setSectionData(types, builder.types.data, builder.types.size);
         builder.generate("fuzz.obj");
         uint32_t symbols = coff.addSection(".debug$S", 0x42100040);
         coff.setSectionData(symbols, builder.output.data, builder.output.size);

@@ -84,7 +84,7 @@ TEST(CvBuilder, WorkedExample) {
     b.init(&fas, &coff);
     b.generate("hello_d.obj");
     const ByteBuffer& o = b.output;
-    ASSERT_EQ(o.size, 176u);
+    ASSERT_EQ(o.size, 184u);
     EXPECT_EQ(u32(o, 0), 4u);
     EXPECT_EQ(u32(o, 4), 0xF3u);
     EXPECT_EQ(u32(o, 8), 7u);
@@ -105,23 +105,30 @@ TEST(CvBuilder, WorkedExample) {
     EXPECT_EQ(u32(o, 92), 5u);
     EXPECT_EQ(u32(o, 96), 0x80000004u);
     EXPECT_EQ(u32(o, 100), 0xF1u);
-    EXPECT_EQ(u32(o, 104), 66u);
+    EXPECT_EQ(u32(o, 104), 74u);
     EXPECT_EQ(u16(o, 108), 18u);
     EXPECT_EQ(u16(o, 110), S_OBJNAME);
     const uint8_t compile2[29] = {0x1B, 0x00, 0x16, 0x11, 0x03, 0x00, 0x00, 0x00, 0x03, 0x00, 0, 0, 0, 0, 0,
                                   0,    0,    0,    0,    0,    0,    0,    0x66, 0x61, 0x73, 0x6D, 0, 0, 0};
     EXPECT_EQ(memcmp(o.data + 128, compile2, 29), 0);
-    EXPECT_EQ(u16(o, 157), 15u);
-    EXPECT_EQ(u16(o, 159), S_LABEL32);
-    EXPECT_EQ(memcmp(o.data + 168, "label\0\0\0", 8), 0);
+    const uint8_t buildInfo[8] = {0x06, 0x00, 0x4C, 0x11, 0x04, 0x10, 0x00, 0x00};
+    EXPECT_EQ(memcmp(o.data + 157, buildInfo, 8), 0);
+    EXPECT_EQ(u16(o, 165), 15u);
+    EXPECT_EQ(u16(o, 167), S_LABEL32);
+    EXPECT_EQ(memcmp(o.data + 176, "label\0\0\0", 8), 0);
 
     ASSERT_EQ(b.relocationCount, 4u);
-    const uint32_t expected[4][3] = {{60, 0, 0x0B}, {64, 0, 0x0A}, {161, 3, 0x0B}, {165, 3, 0x0A}};
+    const uint32_t expected[4][3] = {{60, 0, 0x0B}, {64, 0, 0x0A}, {169, 3, 0x0B}, {173, 3, 0x0A}};
     for (int i = 0; i < 4; ++i) {
         EXPECT_EQ(u32(b.relocations, 10 * i), expected[i][0]);
         EXPECT_EQ(u32(b.relocations, 10 * i + 4), expected[i][1]);
         EXPECT_EQ(u16(b.relocations, 10 * i + 8), expected[i][2]);
     }
+    b.writeTypes();
+    EXPECT_EQ(hex(b.types.data, b.types.size),
+              "04000000" "06000e000000f2f1" "0a0005160000000000f3f2f1" "0e000516000000006661736d00f3f2f1"
+              "0e00051600000000612e61736d00f2f1"
+              "1a00031605000110000002100000031000000110000001100000f2f1");
     // The label became a static symbol of the object at its offset.
     CoffSymbol* added = coff.symbolAt(3);
     EXPECT_STREQ(added->name, "label");
@@ -133,5 +140,31 @@ TEST(CvBuilder, WorkedExample) {
     coff.release();
     strRelease(fas.symbols[0].name);
     fas.symbolCount = 0;
+    fas.release();
+}
+
+// The build information names the main source exactly as the .fas header
+// records it; the bundled example's ".debug$T" is these 88 bytes.
+TEST(CvBuilder, TypesNameTheMainSource) {
+    FasFile fas;
+    fas.init();
+    CoffObject coff;
+    coff.init();
+    CvBuilder b;
+    b.init(&fas, &coff);
+    fas.mainSourceName = "hello.asm";
+    b.writeTypes();
+    EXPECT_EQ(hex(b.types.data, b.types.size),
+              "04000000" "06000e000000f2f1" "0a0005160000000000f3f2f1" "0e000516000000006661736d00f3f2f1"
+              "120005160000000068656c6c6f2e61736d00f2f1"
+              "1a00031605000110000002100000031000000110000001100000f2f1");
+    // A name that no record length can hold is left out.
+    std::string huge(0x10000, 'a');
+    fas.mainSourceName = huge.c_str();
+    b.writeTypes();
+    EXPECT_EQ(b.types.size, 4u + 8 + 12 + 16 + 12 + 28);
+    fas.mainSourceName = nullptr;
+    b.release();
+    coff.release();
     fas.release();
 }
