@@ -3,12 +3,26 @@
 #include "platform/platform.h"
 
 void ArgScanner::init(const char* commandLine) {
+    const char* const* arguments = commandLine ? nullptr : platformArgumentVector();
+    if (arguments) {
+        initVector(arguments);
+        return;
+    }
     position = commandLine ? commandLine : platformCommandLine();
+    vector = nullptr;
     text.initText();
     next();
 }
 
+void ArgScanner::initVector(const char* const* arguments) {
+    position = nullptr;
+    vector = arguments;
+    text.buffer.init();
+    if (*vector) ++vector;
+}
+
 const char* ArgScanner::next() {
+    if (vector) return *vector ? *vector++ : nullptr;
     text.clear();
     const char* p = position;
     while (*p == ' ' || *p == '\t') ++p;

@@ -4,6 +4,7 @@
 #include "driver/args.h"
 #include "driver/fatal.h"
 #include "platform/platform.h"
+#include "support/fileio.h"
 #include "support/heap.h"
 #include "support/strings.h"
 
@@ -14,6 +15,7 @@ struct RunState {
     char* objName;
     char* outputName;
     bool helpRequested;
+    bool versionRequested;
     FasFile fas;
     CoffObject coff;
     CvBuilder builder;
@@ -24,11 +26,27 @@ struct RunState {
 const uint32_t debugSectionCharacteristics = 0x42100040;
 
 bool isOption(const char* arg) {
-    return arg[0] == '/' || arg[0] == '-';
+    for (const char* p = platformConventions.optionPrefixes; *p; ++p)
+        if (arg[0] == *p) return true;
+    return false;
 }
 
 bool isHelpOption(const char* arg) {
     return arg[1] == '?' || arg[1] == 'h';
+}
+
+enum class OptionKind { help, version, endOfOptions, invalid };
+
+// Only the character after the prefix counts, except for the long options
+// of systems whose tools have them.
+OptionKind judgeOption(const char* arg) {
+    if (platformConventions.longOptions && arg[1] == '-') {
+        if (strEqual(arg, "--help")) return OptionKind::help;
+        if (strEqual(arg, "--version")) return OptionKind::version;
+        if (strEqual(arg, "--")) return OptionKind::endOfOptions;
+        return OptionKind::invalid;
+    }
+    return isHelpOption(arg) ? OptionKind::help : OptionKind::invalid;
 }
 
 [[noreturn]] void argumentError(const char* message) {
@@ -40,10 +58,17 @@ bool isHelpOption(const char* arg) {
 void collectArguments(RunState* run) {
     ArgScanner scanner;
     scanner.init();
+    bool optionsEnded = false;
     while (const char* arg = scanner.next()) {
-        if (isOption(arg)) {
-            if (!isHelpOption(arg)) argumentError("invalid option");
-            run->helpRequested = true;
+        if (!optionsEnded && isOption(arg)) {
+            OptionKind kind = judgeOption(arg);
+            if (kind == OptionKind::invalid) argumentError("invalid option");
+            if (kind == OptionKind::endOfOptions) {
+                optionsEnded = true;
+                continue;
+            }
+            run->helpRequested = kind == OptionKind::help;
+            run->versionRequested = kind == OptionKind::version;
             break;
         }
         char* name = strDup(arg);
@@ -67,7 +92,8 @@ void weld(RunState* run) {
         fatalError("the object file already has debug info");
 
     uint32_t types = run->coff.addSection(".debug$T", debugSectionCharacteristics);
-    run->coff.setSectionData(types, debugTypesContents, sizeof debugTypesContents);
+    run->builder.writeTypes();
+    run->coff.setSectionData(types, run->builder.types.data, run->builder.types.size);
     run->builder.generate(run->outputName);
     uint32_t symbols = run->coff.addSection(".debug$S", debugSectionCharacteristics);
     run->coff.setSectionData(symbols, run->builder.output.data, run->builder.output.size);
@@ -84,12 +110,15 @@ void runMainSequence(RunState* run) {
     run->objName = nullptr;
     run->outputName = nullptr;
     run->helpRequested = false;
+    run->versionRequested = false;
     run->fas.init();
     run->coff.init();
     run->builder.init(&run->fas, &run->coff);
     collectArguments(run);
     if (run->helpRequested) {
         printUsage();
+    } else if (run->versionRequested) {
+        writeConsoleLine("symweld " SYMWELD_VERSION);
     } else {
         if (!run->fasName) argumentError("no fas file specified");
         if (!run->objName) argumentError("no obj file specified");

@@ -9,9 +9,21 @@
 // A system file handle in the tool's own terms; 0 is never a valid handle.
 typedef uintptr_t PlatformFile;
 
-// The raw single-byte command line, tool name first, as one text. On Windows
-// it is what the system gives the process; on POSIX it is rebuilt from argv.
+// The raw single-byte command line, tool name first, as one text, split by
+// the tool's own rules. Only where the system keeps no argument vector.
 const char* platformCommandLine();
+
+// The arguments as the system passed them, tool name first and ended by a
+// null; null where the raw command line is to be split instead (Windows).
+const char* const* platformArgumentVector();
+
+// What users of the system expect of a command-line tool.
+struct PlatformConventions {
+    const char* optionPrefixes;  // characters that begin an option
+    const char* lineEnd;         // ends every console line
+    bool longOptions;            // "--help", "--version" and "--" are understood
+};
+extern const PlatformConventions platformConventions;
 
 // Chunks for the memory manager. A chunk address plus 4 is always 8-aligned,
 // so blocks carved after the chunk's 4-byte link are 8-aligned too.

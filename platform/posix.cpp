@@ -30,37 +30,7 @@ namespace {
 
 // ---- command line -------------------------------------------------------
 
-int savedArgc = 0;
 char** savedArgv = nullptr;
-char* commandLine = nullptr;
-
-bool needsQuotes(const char* arg) {
-    if (*arg == 0) return true;
-    for (; *arg; ++arg)
-        if (*arg == ' ' || *arg == '\t') return true;
-    return false;
-}
-
-// Joins argv with single blanks, quoting arguments that are empty or hold a
-// blank or tab, so that the tool's own splitting yields argv again.
-char* buildCommandLine() {
-    size_t length = 1;
-    for (int i = 0; i < savedArgc; ++i) length += strlen(savedArgv[i]) + 3;
-    void* block = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (block == MAP_FAILED) return const_cast<char*>("");
-    char* out = static_cast<char*>(block);
-    for (int i = 0; i < savedArgc; ++i) {
-        if (i > 0) *out++ = ' ';
-        bool quoted = needsQuotes(savedArgv[i]);
-        if (quoted) *out++ = '"';
-        size_t n = strlen(savedArgv[i]);
-        memcpy(out, savedArgv[i], n);
-        out += n;
-        if (quoted) *out++ = '"';
-    }
-    *out = 0;
-    return static_cast<char*>(block);
-}
 
 // ---- chunk region -------------------------------------------------------
 
@@ -101,9 +71,17 @@ PlatformExitHook exitHook = nullptr;
 
 }  // namespace
 
+// The shell has already split the arguments, and Linux users expect a path
+// that begins with "/" to be a path: only "-" begins an option.
+const PlatformConventions platformConventions = {"-", "\n", true};
+
 const char* platformCommandLine() {
-    if (!commandLine) commandLine = buildCommandLine();
-    return commandLine;
+    return "";
+}
+
+const char* const* platformArgumentVector() {
+    static const char* const noArguments[] = {"symweld", nullptr};
+    return savedArgv ? savedArgv : noArguments;
 }
 
 char* platformChunkBase() {
@@ -322,8 +300,7 @@ void platformExit(int code) {
 }
 
 void platformSetArguments(int argc, char** argv) {
-    savedArgc = argc;
-    savedArgv = argv;
+    if (argc > 0) savedArgv = argv;
     // Standard handles that are closed are opened on /dev/null, so that no
     // file the tool opens can take their place and receive console output.
     for (int fd = 0; fd <= 2; ++fd) {

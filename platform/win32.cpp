@@ -22,8 +22,14 @@ void copyText(char* destination, const char* source, uint32_t length) {
 }
 }  // namespace
 
+const PlatformConventions platformConventions = {"/-", "\r\n", false};
+
 const char* platformCommandLine() {
     return GetCommandLineA();
+}
+
+const char* const* platformArgumentVector() {
+    return nullptr;
 }
 
 // Pointers are 32 bits wide here: the memory manager's links are addresses.

@@ -58,5 +58,5 @@ void writeConsole(const char* text) {
 
 void writeConsoleLine(const char* text) {
     writeConsole(text);
-    writeConsole("\r\n");
+    writeConsole(platformConventions.lineEnd);
 }

@@ -41,3 +41,17 @@ TEST(ArgScanner, LongArgumentsAreWhole) {
     std::string line = "t " + longArg + " x";
     EXPECT_EQ(split(line.c_str()), (V{longArg, "x"}));
 }
+
+TEST(ArgScanner, AnArgumentVectorIsUsedAsItIs) {
+    const char* const argv[] = {"symweld", "/abs/a.fas", "\"q.obj", "a \"b\" c", "", nullptr};
+    ArgScanner s;
+    s.initVector(argv);
+    V out;
+    while (const char* a = s.next()) out.push_back(a);
+    s.release();
+    EXPECT_EQ(out, (V{"/abs/a.fas", "\"q.obj", "a \"b\" c", ""}));
+    const char* const none[] = {nullptr};
+    s.initVector(none);
+    EXPECT_EQ(s.next(), nullptr);
+    s.release();
+}

@@ -186,13 +186,13 @@ TEST(CoffObject, TooManySectionsCannotBeWritten) {
 }
 
 TEST(CoffObject, DamagedObjectsAreRefused) {
-    const std::string damaged = "symweld: error while loading object file\r\n";
+    const std::string damaged = fatalLine("error while loading object file");
     std::vector<uint8_t> good = sampleObject();
     EXPECT_EQ(failureOf(good), "");
 
     std::vector<uint8_t> x64 = good;
     x64[0] = 0x64, x64[1] = 0x86;
-    EXPECT_EQ(failureOf(x64), "symweld: unsupported machine type\r\n");
+    EXPECT_EQ(failureOf(x64), fatalLine("unsupported machine type"));
     EXPECT_EQ(failureOf({0x4C, 0x01, 0, 0}), damaged);
 
     std::vector<uint8_t> image = good;

@@ -7,7 +7,7 @@ import subprocess
 import tempfile
 import unittest
 
-from e2e_support import BothBuilds, assemble, copy_programs, message, read_bytes, run_without_pipes
+from e2e_support import BothBuilds, assemble, copy_programs, read_bytes, run_without_pipes
 
 
 class Failures(BothBuilds):
@@ -48,7 +48,7 @@ class Failures(BothBuilds):
                 result = run_without_pipes(["bash", "-c", script, "symweld"] + command, self.folder)
             else:
                 result = tool.run(args, cwd=self.folder)
-            self.assertEqual(result.stdout, message(text))
+            self.assertEqual(result.stdout, tool.message(text))
             self.assertEqual(result.returncode, 1)
             self.assertEqual(self.snapshot(), before)
 

@@ -182,12 +182,12 @@ TEST(FasFile, SignatureIgnoresItsLowestBit) {
     image[0] = 0x67;
     EXPECT_EQ(failureOf(image), "");
     image[0] = 0x64;
-    EXPECT_EQ(failureOf(image), "symweld: input is not a fas file\r\n");
-    EXPECT_EQ(failureOf({0x66, 0x61}), "symweld: input is not a fas file\r\n");
+    EXPECT_EQ(failureOf(image), fatalLine("input is not a fas file"));
+    EXPECT_EQ(failureOf({0x66, 0x61}), fatalLine("input is not a fas file"));
 }
 
 TEST(FasFile, DamagedFilesAreRefused) {
-    const std::string damaged = "symweld: error while loading input file\r\n";
+    const std::string damaged = fatalLine("error while loading input file");
     FasImage f;
     uint32_t a = f.line(0, 0x80000001, 0);  // invokes itself
     f.row(0, a, 1);
