@@ -13,7 +13,7 @@ cd "$work"
 step() { printf '\n== %s\n' "$*"; }
 
 step "fasm hello.asm hello.obj -s hello.fas"
-fasm hello.asm hello.obj -s hello.fas
+"$here/../scripts/fasm" hello.asm hello.obj -s hello.fas
 
 step "symweld hello.fas hello.obj hello_d.obj"
 "$symweld" hello.fas hello.obj hello_d.obj
@@ -33,18 +33,34 @@ step "llvm-pdbutil dump -l hello.pdb: the line table"
 step "llvm-pdbutil dump -symbols hello.pdb: labels and data"
 "$(tool llvm-pdbutil)" dump -symbols hello.pdb | first_module
 
+# Every tool's whole output is read before it is searched: a reader that
+# stops early would kill the writer with a broken pipe.
+symbols=$("$(tool llvm-pdbutil)" dump -symbols hello.pdb)
+label_offset() { sed -n "/S_LABEL32 .*\`$1\`/{s/.*addr = 0001:0*\([0-9]*\)).*/\1/p;q}" <<<"$symbols"; }
+
 step "llvm-symbolizer: addresses back to file and line"
 base=0x401000
 for label in start open_console; do
-  offset=$("$(tool llvm-pdbutil)" dump -symbols hello.pdb | grep -m1 "S_LABEL32 .*\`$label\`" |
-           sed 's/.*addr = 0001:0*\([0-9]*\)).*/\1/')
+  offset=$(label_offset "$label")
   address=$(printf '0x%x' $((base + ${offset:-0})))
-  printf '%s at %s -> ' "$label" "$address"
-  "$(tool llvm-symbolizer)" --obj=hello.exe "$address" | tail -n +2 | head -1
+  located=$("$(tool llvm-symbolizer)" --obj=hello.exe "$address")
+  printf '%s at %s -> %s\n' "$label" "$address" "$(sed -n 2p <<<"$located")"
 done
+
+if lldb=$(command -v lldb-22 || command -v lldb); then
+  line=$(grep -n 'call    finish' hello.asm | cut -d: -f1)
+  step "lldb: a breakpoint by file and line, a data label with its type"
+  "$lldb" --no-lldbinit --batch hello.exe \
+    -o "breakpoint set --file hello.asm --line $line" \
+    -o "image lookup --verbose --address $(printf '0x%x' $((base + $(label_offset start))))" \
+    -o "target variable greeting small_total big_total" </dev/null
+fi
 
 if command -v wine >/dev/null 2>&1; then
   step "wine hello.exe"
-  WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" wine hello.exe </dev/null
-  echo "exit code: $?"
+  status=0
+  WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" wine hello.exe </dev/null 2>&1 || status=$?
+  echo "exit code: $status"
+  # 126: the kernel refused to start wine's 32-bit loader.
+  [ "$status" -ne 126 ] || echo "(this machine cannot start 32-bit programs, so wine cannot run hello.exe here)"
 fi

@@ -1,6 +1,8 @@
 """Running the built tools from the end-to-end tests."""
 import os
+import re
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
@@ -11,15 +13,12 @@ NATIVE = os.environ.get("SYMWELD", "")
 VALGRIND = os.environ.get("SYMWELD_VALGRIND_TOOL", "")
 WINDOWS = os.environ.get("SYMWELD_EXE", "")
 
-USAGE = (b"\r\nUsage: symweld fas-name obj-name [debug-obj-name]\r\n"
-         b"Generate an object file with debug info from a Fasm '.fas' file and its '.obj' file.\r\n"
-         b"Example: symweld hello.fas hello.obj hello_d.obj\r\n\r\n"
-         b"If debug-obj-name is not specified, the source obj file is overridden by \r\n"
-         b"the debug version.\r\n\r\n")
-
-
-def message(text):
-    return b"symweld: " + text.encode() + b"\r\n"
+USAGE_LINES = [b"", b"Usage: symweld fas-name obj-name [debug-obj-name]",
+               b"Generate an object file with debug info from a Fasm '.fas' file and its '.obj' file.",
+               b"Example: symweld hello.fas hello.obj hello_d.obj", b"",
+               b"If debug-obj-name is not specified, the source obj file is overridden by ",
+               b"the debug version.", b""]
+VERSION = "1.0.0"
 
 
 def find_tool(*names):
@@ -36,6 +35,14 @@ class Tool:
     def __init__(self, path, wine):
         self.path = path
         self.wine = wine
+        # Windows console lines end in CR LF, Linux ones in LF.
+        self.eol = b"\r\n" if wine else b"\n"
+
+    def usage(self):
+        return b"".join(line + self.eol for line in USAGE_LINES)
+
+    def message(self, text):
+        return b"symweld: " + text.encode() + self.eol
 
     def run(self, args, cwd=None, **kw):
         if self.wine:
@@ -115,10 +122,16 @@ class BothBuilds(unittest.TestCase):
 
 
 PROGRAMS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "programs")
+FASM = os.path.join(os.path.dirname(PROGRAMS), "..", "scripts", "fasm")
 READOBJ = find_tool("llvm-readobj-14", "llvm-readobj")
 LLD_LINK = find_tool("lld-link-14", "lld-link")
 PDBUTIL = find_tool("llvm-pdbutil-14", "llvm-pdbutil")
 DLLTOOL = find_tool("llvm-dlltool-14", "llvm-dlltool")
+# The newer LLVM must accept every output as well; lldb reads its PDB.
+READOBJ_22 = find_tool("llvm-readobj-22")
+LLD_LINK_22 = find_tool("lld-link-22")
+PDBUTIL_22 = find_tool("llvm-pdbutil-22")
+LLDB = find_tool("lldb-22")
 
 
 def copy_programs(folder):
@@ -131,7 +144,7 @@ def assemble(folder, name, source=None):
     if source is not None:
         with open(os.path.join(folder, name + ".asm"), "w") as f:
             f.write(source)
-    result = subprocess.run(["fasm", "-m", "262144", name + ".asm", name + ".obj", "-s", name + ".fas"],
+    result = subprocess.run([FASM, "-m", "262144", name + ".asm", name + ".obj", "-s", name + ".fas"],
                             cwd=folder, capture_output=True, timeout=600)
     if result.returncode != 0:
         raise RuntimeError(result.stdout.decode() + result.stderr.decode())
@@ -143,13 +156,19 @@ def read_bytes(path):
 
 
 def readobj(folder, obj):
-    """llvm-readobj over everything; fails the caller on any complaint."""
-    result = subprocess.run([READOBJ, "--codeview", "--sections", "--symbols", "--relocations", obj],
-                            cwd=folder, capture_output=True, timeout=600)
-    text = result.stdout.decode("latin-1") + result.stderr.decode("latin-1")
-    if result.returncode != 0 or "warning" in text.lower() or "error" in text.lower():
-        raise AssertionError("llvm-readobj complained:\n" + text[-3000:])
-    return text
+    """llvm-readobj 14 and 22 over everything; fails the caller on any
+    complaint of either. Returns what 14 printed."""
+    texts = []
+    for tool in [READOBJ, READOBJ_22]:
+        if not tool:
+            continue
+        result = subprocess.run([tool, "--codeview", "--sections", "--symbols", "--relocations", obj],
+                                cwd=folder, capture_output=True, timeout=600)
+        text = result.stdout.decode("latin-1") + result.stderr.decode("latin-1")
+        if result.returncode != 0 or "warning" in text.lower() or "error" in text.lower():
+            raise AssertionError(os.path.basename(tool) + " complained:\n" + text[-3000:])
+        texts.append(text)
+    return texts[0]
 
 
 def kernel32_lib(folder):
@@ -162,22 +181,30 @@ def kernel32_lib(folder):
 
 
 def link(folder, objects, entry, extra=()):
-    """Links with lld-link /debug into out.exe and out.pdb; returns the result."""
-    command = [LLD_LINK, "/debug", "/safeseh:no", "/subsystem:console", "/entry:" + entry,
-               "/out:out.exe", "/pdb:out.pdb", "/nodefaultlib"] + list(objects) + list(extra)
-    return subprocess.run(command, cwd=folder, capture_output=True, timeout=600)
+    """Links with lld-link 14 /debug into out.exe and out.pdb, and with
+    lld-link 22 into out22.exe and out22.pdb; returns the first result that
+    failed, else the result of 14."""
+    results = []
+    for tool, out in [(LLD_LINK, "out"), (LLD_LINK_22, "out22")]:
+        if not tool:
+            continue
+        command = [tool, "/debug", "/safeseh:no", "/subsystem:console", "/entry:" + entry,
+                   "/out:%s.exe" % out, "/pdb:%s.pdb" % out, "/nodefaultlib"] + list(objects) + list(extra)
+        results.append(subprocess.run(command, cwd=folder, capture_output=True, timeout=600))
+    failed = [r for r in results if r.returncode != 0]
+    return failed[0] if failed else results[0]
 
 
-def pdb_dump(folder, *what):
-    result = subprocess.run([PDBUTIL, "dump"] + list(what) + ["out.pdb"], cwd=folder,
+def pdb_dump(folder, *what, pdb="out.pdb", tool=None):
+    result = subprocess.run([tool or PDBUTIL, "dump"] + list(what) + [pdb], cwd=folder,
                             capture_output=True, timeout=600, check=True)
     return result.stdout.decode("latin-1")
 
 
-def pdb_lines(folder):
+def pdb_lines(folder, pdb="out.pdb", tool=None):
     """The PDB's line table of the first module: (file, section, offset, line) rows."""
     rows = []
-    text = pdb_dump(folder, "-l")
+    text = pdb_dump(folder, "-l", pdb=pdb, tool=tool)
     current_file = None
     section = None
     module = 0
@@ -199,10 +226,10 @@ def pdb_lines(folder):
     return rows
 
 
-def pdb_symbols(folder):
+def pdb_symbols(folder, pdb="out.pdb", tool=None):
     """Label and data records of the first module: name -> (kind, section, offset, type)."""
     found = {}
-    lines = pdb_dump(folder, "-symbols").splitlines()
+    lines = pdb_dump(folder, "-symbols", pdb=pdb, tool=tool).splitlines()
     module = 0
     for i, line in enumerate(lines):
         if line.strip().startswith("Mod "):
@@ -230,3 +257,63 @@ def source_line(folder, file_name, text):
             if text in line:
                 return number
     raise LookupError(text)
+
+
+def image_section_addresses(path):
+    """Section number -> virtual address of a linked PE image."""
+    data = read_bytes(path)
+    header = struct.unpack_from("<I", data, 0x3C)[0] + 4
+    count, optional_size = struct.unpack_from("<H", data, header + 2)[0], struct.unpack_from("<H", data, header + 16)[0]
+    image_base = struct.unpack_from("<I", data, header + 20 + 28)[0]
+    table = header + 20 + optional_size
+    return {n + 1: image_base + struct.unpack_from("<I", data, table + 40 * n + 12)[0] for n in range(count)}
+
+
+# How lldb names the CodeView types that data labels get.
+LLDB_TYPE_NAMES = {0x20: "unsigned char", 0x21: "unsigned short", 0x75: "unsigned int",
+                   0x23: "unsigned long long"}
+
+
+def lldb_disagreements(folder):
+    """Asks lldb 22 about out22.exe and its PDB: every line of the line table
+    as a breakpoint by file and line, the line of every row's address, and
+    every data label's value and type. Returns what lldb got wrong, as text
+    lines; empty when it agrees with the PDB."""
+    if not LLDB or not PDBUTIL_22:
+        return []
+    rows = pdb_lines(folder, "out22.pdb", PDBUTIL_22)
+    symbols = pdb_symbols(folder, "out22.pdb", PDBUTIL_22)
+    bases = image_section_addresses(os.path.join(folder, "out22.exe"))
+    addresses = {}
+    for file, section, offset, line in rows:
+        addresses.setdefault((file, line), set()).add(bases[section] + offset)
+    wanted = sorted(addresses)
+    probes = rows
+    data = sorted(name for name, s in symbols.items() if s[0] == "data")
+    commands = ["breakpoint set -f %s -l %d" % key for key in wanted]
+    commands.append("breakpoint list")
+    commands += ["image lookup -v -a 0x%x" % (bases[section] + offset) for _, section, offset, _ in probes]
+    commands += ["target variable %s" % name for name in data]
+    script = os.path.join(folder, "lldb-commands")
+    with open(script, "w") as f:
+        f.write("\n".join(commands) + "\n")
+    result = subprocess.run([LLDB, "--no-lldbinit", "--batch", "-s", script, "out22.exe"], cwd=folder,
+                            stdin=subprocess.DEVNULL, capture_output=True, timeout=600)
+    text = result.stdout.decode("latin-1")
+    wrong = []
+    listing = text.split("(lldb) breakpoint list")[1].split("(lldb) image lookup")[0]
+    for number, key in enumerate(wanted, 1):
+        block = listing.split("\n%d: file = " % number)[1].split("\n%d: file = " % (number + 1))[0]
+        found = {int(a, 16) for a in re.findall(r"address = \S+\[(0x[0-9a-f]+)\]", block)}
+        if not found or not found <= addresses[key]:
+            wrong.append("breakpoint %s:%d -> %s, table %s" % (key + (sorted(map(hex, found)), sorted(map(hex, addresses[key])))))
+    lookups = text.split("(lldb) image lookup -v -a ")[1:]
+    for (file, section, offset, line), answer in zip(probes, lookups):
+        entry = re.search(r"LineEntry: \[[^)]*\): (.*):(\d+)", answer)
+        if not entry or (os.path.basename(entry.group(1)), int(entry.group(2))) != (file, line):
+            wrong.append("lookup %d:%x -> %s, table %s:%d" % (section, offset, entry and entry.group(0), file, line))
+    for name in data:
+        want = "(%s) %s = " % (LLDB_TYPE_NAMES.get(symbols[name][3], "?"), name)
+        if want not in text:
+            wrong.append("target variable %s: no %r" % (name, want))
+    return wrong
