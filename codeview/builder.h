@@ -78,5 +78,6 @@ struct CvBuilder {
 };
 
 // The MD5 digest of a file as it lies on disk, or 16 zero bytes when it
-// cannot be read. `scratch` is reused for every file.
+// cannot be read or is not a regular file. `scratch` is reused for every
+// file.
 void digestFile(const char* name, ByteBuffer* scratch, uint8_t digest[16]);

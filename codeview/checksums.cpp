@@ -8,6 +8,8 @@
 
 namespace {
 
+const uint32_t digestBlockSize = 256 * 1024;
+
 struct FileFiller {
     CvBuilder* builder;
     uint32_t next;
@@ -54,11 +56,18 @@ void CvBuilder::writeFileChecksums() {
 }
 
 void digestFile(const char* name, ByteBuffer* scratch, uint8_t digest[16]) {
-    scratch->clear();
     memset(digest, 0, 16);
     FileHandle file;
-    if (!file.openForReading(name)) return;
-    bool read = file.readWhole(scratch);
+    if (!file.openRegularForReading(name)) return;
+    // The file goes through MD5 a block at a time, so memory does not grow
+    // with a source's size and a source of any size gets its digest.
+    scratch->clear();
+    scratch->reserve(digestBlockSize);
+    Md5 context;
+    context.init();
+    uint32_t done = 0;
+    bool read;
+    while ((read = file.readSome(scratch->data, digestBlockSize, &done)) && done > 0) context.update(scratch->data, done);
     file.close();
-    if (read) md5(scratch->data, scratch->size, digest);
+    if (read) context.finish(digest);
 }

@@ -63,22 +63,51 @@ void transform(uint32_t state[4], const uint8_t* block) {
 
 }  // namespace
 
-void md5(const uint8_t* data, uint32_t length, uint8_t digest[16]) {
-    uint32_t state[4] = {0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476};
-    uint32_t whole = length & ~63u;
-    for (uint32_t i = 0; i < whole; i += 64) transform(state, data + i);
+void Md5::init() {
+    state[0] = 0x67452301;
+    state[1] = 0xefcdab89;
+    state[2] = 0x98badcfe;
+    state[3] = 0x10325476;
+    length = 0;
+    pendingSize = 0;
+}
 
+void Md5::update(const uint8_t* data, uint32_t n) {
+    length += n;
+    if (pendingSize > 0) {
+        uint32_t take = 64 - pendingSize < n ? 64 - pendingSize : n;
+        memcpy(pending + pendingSize, data, take);
+        pendingSize += take;
+        data += take;
+        n -= take;
+        if (pendingSize < 64) return;
+        transform(state, pending);
+        pendingSize = 0;
+    }
+    uint32_t whole = n & ~63u;
+    for (uint32_t i = 0; i < whole; i += 64) transform(state, data + i);
+    pendingSize = n - whole;
+    if (pendingSize) memcpy(pending, data + whole, pendingSize);
+}
+
+void Md5::finish(uint8_t digest[16]) {
     // The tail, the 0x80 marker, zero padding and the bit length.
     uint8_t tail[128];
-    uint32_t rest = length - whole;
     memset(tail, 0, sizeof tail);
-    if (rest) memcpy(tail, data + whole, rest);
-    tail[rest] = 0x80;
-    uint32_t tailLength = rest < 56 ? 64 : 128;
-    uint64_t bits = static_cast<uint64_t>(length) * 8;
+    if (pendingSize) memcpy(tail, pending, pendingSize);
+    tail[pendingSize] = 0x80;
+    uint32_t tailLength = pendingSize < 56 ? 64 : 128;
+    uint64_t bits = length * 8;
     for (int i = 0; i < 8; ++i) tail[tailLength - 8 + i] = static_cast<uint8_t>(bits >> (8 * i));
     for (uint32_t i = 0; i < tailLength; i += 64) transform(state, tail + i);
 
     for (int i = 0; i < 4; ++i)
         for (int j = 0; j < 4; ++j) digest[4 * i + j] = static_cast<uint8_t>(state[i] >> (8 * j));
+}
+
+void md5(const uint8_t* data, uint32_t length, uint8_t digest[16]) {
+    Md5 context;
+    context.init();
+    context.update(data, length);
+    context.finish(digest);
 }

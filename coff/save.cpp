@@ -3,7 +3,6 @@
 
 #include "coff/coff.h"
 #include "driver/fatal.h"
-#include "platform/platform.h"
 #include "support/fileio.h"
 #include "support/strings.h"
 
@@ -11,7 +10,6 @@ namespace {
 
 const uint32_t fileHeaderSize = 20;
 const uint32_t sectionHeaderSize = 40;
-const uint32_t maximumPath = 4096;
 
 uint32_t filePointer(uint32_t rawBase, uint32_t offset) {
     return offset == noOffset ? 0 : rawBase + offset;
@@ -59,24 +57,6 @@ void appendSymbolEntry(ByteBuffer* image, ByteBuffer* strings, const CoffSymbol*
     image->appendU8(s->NumberOfAuxSymbols);
 }
 
-// Writes the image to a new file beside the target and moves it over the
-// target only when every byte is written, so a failure leaves the existing
-// file as it was.
-void writeReplacing(const char* path, const ByteBuffer& image) {
-    char target[maximumPath];
-    char temporary[maximumPath + 32];
-    FileHandle file;
-    if (!platformPrepareReplacement(path, target, maximumPath) ||
-        !platformCreateTemporary(&file.handle, target, temporary, sizeof temporary))
-        fatalError("can't open object file");
-    bool written = file.write(image.data, image.size);
-    bool closed = file.close();
-    if (!written || !closed || !platformReplace(temporary, target)) {
-        platformRemove(temporary);
-        fatalError("error while saving object file");
-    }
-}
-
 }  // namespace
 
 bool CoffObject::buildImage(ByteBuffer* image) const {
@@ -113,6 +93,8 @@ void CoffObject::save(const char* path) const {
     ByteBuffer image;
     image.init();
     if (!buildImage(&image)) fatalError("error while saving object file");
-    writeReplacing(path, image);
+    SaveResult result = saveFileSafely(path, image.data, image.size);
+    if (result == SaveResult::cannotCreate) fatalError("can't open object file");
+    if (result == SaveResult::writeFailed) fatalError("error while saving object file");
     image.release();
 }

@@ -84,10 +84,31 @@ void collectArguments(RunState* run) {
     scanner.release();
 }
 
+struct InputSearch {
+    const char* outputName;
+    bool found;
+};
+
+void matchSourceFile(uintptr_t value, void* context) {
+    InputSearch* search = static_cast<InputSearch*>(context);
+    if (!search->found) search->found = sameFile(search->outputName, reinterpret_cast<const char*>(value));
+}
+
+// Whether the output would overwrite the .fas file or a source file: one
+// slip of tab completion must not cost the user their source code. The
+// object itself may be replaced, however its name is spelled.
+bool outputIsAnInput(const RunState* run) {
+    if (sameFile(run->outputName, run->objName)) return false;
+    InputSearch search = {run->outputName, sameFile(run->outputName, run->fasName)};
+    run->fas.sourceFiles.forEach(matchSourceFile, &search);
+    return search.found;
+}
+
 // Adds ".debug$T" and ".debug$S" to the object and writes it.
 void weld(RunState* run) {
     run->fas.load(run->fasName);
     run->coff.load(run->objName);
+    if (outputIsAnInput(run)) fatalError("output file is an input file");
     if (run->coff.findSection(".debug$S") || run->coff.findSection(".debug$T"))
         fatalError("the object file already has debug info");
 

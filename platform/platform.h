@@ -45,25 +45,44 @@ void platformMarkUndefined(const void* start, size_t size);
 
 // Files. Each returns true on success.
 bool platformOpenForReading(PlatformFile* file, const char* name);
-bool platformCreateForWriting(PlatformFile* file, const char* name);
+// Opens a regular file only, and never waits: a pipe, socket, device or
+// folder is refused, also one swapped in between the check and the open.
+bool platformOpenRegularForReading(PlatformFile* file, const char* name);
 bool platformClose(PlatformFile file);
-// One read or write call; *done receives the bytes transferred.
+// One read or write call; *done receives the bytes transferred (0 at the
+// end of a file).
 bool platformRead(PlatformFile file, void* destination, uint32_t count, uint32_t* done);
 bool platformWrite(PlatformFile file, const void* source, uint32_t count, uint32_t* done);
 // The file's full 64-bit size.
 bool platformFileSize(PlatformFile file, uint64_t* size);
 
-// Safe replacement of an output file. platformPrepareReplacement resolves the
-// output name (following symbolic links) and refuses one that exists and is
-// read-only; it yields the real target path into `target` (capacity bytes).
-// platformCreateTemporary creates a new, empty file beside `target` and yields
-// its name. platformReplace moves the temporary over the target, keeping the
-// target's permission bits. platformRemove deletes a file.
-bool platformPrepareReplacement(const char* outputName, char* target, uint32_t capacity);
-bool platformCreateTemporary(PlatformFile* file, const char* target, char* tempName,
-                             uint32_t capacity);
-bool platformReplace(const char* tempName, const char* target);
-void platformRemove(const char* name);
+// What a name leads to, symbolic links followed.
+struct PlatformFileInfo {
+    bool exists;
+    bool regular;   // a regular file: not a folder, device, pipe or socket
+    bool writable;  // not read-only, and the running user may open it for writing
+    uint64_t volume;  // with `index`, tells files apart: device and inode,
+    uint64_t index;   // or volume serial number and file index
+};
+// False when the facts cannot be had; a name that does not exist is not a
+// failure (exists is false).
+bool platformInspect(const char* name, PlatformFileInfo* info);
+
+// Replacing the one output file of a run. The output name is resolved to
+// the file it leads to (links followed), so that a link stays a link.
+// The temporary is a new file with a short name of its own in the target's
+// folder, open to its owner alone until it is complete; it is removed when
+// the process is interrupted (signals, Ctrl-C) while it exists.
+bool platformResolveOutput(const char* outputName, char* target, uint32_t capacity);
+bool platformCreateTemporary(PlatformFile* file, const char* target);
+// Gives the open temporary the permissions the output keeps: the target's
+// permission bits where it exists (never setuid, setgid or sticky), else
+// those of any new file.
+bool platformSetOutputPermissions(PlatformFile file, const char* target);
+// Moves the closed temporary over the target, keeping the target's
+// attributes where the system has any.
+bool platformReplaceWithTemporary(const char* target);
+void platformRemoveTemporary();
 
 // Writes bytes to standard output; failures are ignored by every caller.
 void platformWriteStandardOutput(const void* bytes, uint32_t count);

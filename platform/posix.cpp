@@ -6,8 +6,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -38,7 +40,11 @@ char** savedArgv = nullptr;
 // manager's 32-bit in-band links can be offsets from its start. Chunks are
 // handed out by a bump pointer; the range starts afresh when a chunk is
 // asked for after every chunk came back.
-const uint64_t regionSize = 0xFFFF0000ull;
+// At most 4 GiB, so that offsets fit 32 bits; less under an address-space
+// limit, which the reservation counts against whether it is used or not.
+const uint64_t largestRegion = 0xFFFF0000ull;
+const uint64_t smallestRegion = 1u << 20;
+uint64_t regionSize = 0;
 char* regionBase = nullptr;
 uint64_t regionUsed = 0;
 uint64_t committedEnd = 0;
@@ -48,8 +54,17 @@ const uint64_t hugeChunk = 8u << 20;
 
 bool reserveRegion() {
     if (regionBase) return true;
-    void* block = mmap(nullptr, regionSize, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    uint64_t size = largestRegion;
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur / 2 < size)
+        size = (limit.rlim_cur / 2) & ~(pageSize - 1);
+    void* block = MAP_FAILED;
+    for (; size >= smallestRegion; size /= 2) {
+        block = mmap(nullptr, size, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        if (block != MAP_FAILED) break;
+    }
     if (block == MAP_FAILED) return false;
+    regionSize = size;
     regionBase = static_cast<char*>(block);
     // Offset 0 stands for null, so the first chunk must not begin there.
     regionUsed = 8;
@@ -156,9 +171,18 @@ bool platformOpenForReading(PlatformFile* file, const char* name) {
     return true;
 }
 
-bool platformCreateForWriting(PlatformFile* file, const char* name) {
-    int fd = open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+bool platformOpenRegularForReading(PlatformFile* file, const char* name) {
+    // The type is checked before the open, since opening a device can act
+    // on it, and again after, on what was really opened; O_NONBLOCK keeps a
+    // pipe swapped in between from holding the open up.
+    struct stat info;
+    if (stat(name, &info) != 0 || !S_ISREG(info.st_mode)) return false;
+    int fd = open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) return false;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        close(fd);
+        return false;
+    }
     *file = static_cast<PlatformFile>(fd) + 1;
     return true;
 }
@@ -192,6 +216,20 @@ bool platformFileSize(PlatformFile file, uint64_t* size) {
     return true;
 }
 
+bool platformInspect(const char* name, PlatformFileInfo* info) {
+    struct stat s;
+    *info = PlatformFileInfo{false, false, false, 0, 0};
+    if (stat(name, &s) != 0) return errno == ENOENT;
+    info->exists = true;
+    info->regular = S_ISREG(s.st_mode);
+    // A file without any write bit is read-only, also for root, who passes
+    // every access check; others must pass the check with their own ids.
+    info->writable = (s.st_mode & 0222) != 0 && faccessat(AT_FDCWD, name, W_OK, AT_EACCESS) == 0;
+    info->volume = static_cast<uint64_t>(s.st_dev);
+    info->index = static_cast<uint64_t>(s.st_ino);
+    return true;
+}
+
 // ---- replacing the output -----------------------------------------------
 
 namespace {
@@ -209,20 +247,70 @@ size_t folderLength(const char* path) {
     return slash ? static_cast<size_t>(slash - path) + 1 : 0;
 }
 
+// The temporary of this run: its folder, held open so that its name stays
+// short whatever the folder's path, and its name in that folder. The signal
+// handler reads them, so they are plain static storage.
+const char temporaryPrefix[] = ".symweld-";
+int temporaryFolder = -1;
+char temporaryName[32];
+volatile sig_atomic_t temporaryExists = 0;
+const int interruptSignals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
+
+void removeTemporaryAndDie(int signalNumber) {
+    if (temporaryExists) unlinkat(temporaryFolder, temporaryName, 0);
+    temporaryExists = 0;
+    signal(signalNumber, SIG_DFL);
+    raise(signalNumber);
+}
+
+// Signals that would end the process first remove the temporary; a signal
+// that the caller ignores (nohup, background jobs) stays ignored.
+void catchInterrupts() {
+    static bool caught = false;
+    if (caught) return;
+    caught = true;
+    for (int signalNumber : interruptSignals) {
+        struct sigaction old;
+        if (sigaction(signalNumber, nullptr, &old) != 0 || old.sa_handler == SIG_IGN) continue;
+        struct sigaction action;
+        memset(&action, 0, sizeof action);
+        action.sa_handler = removeTemporaryAndDie;
+        sigemptyset(&action.sa_mask);
+        for (int other : interruptSignals) sigaddset(&action.sa_mask, other);
+        sigaction(signalNumber, &action, nullptr);
+    }
+}
+
+void blockInterrupts(sigset_t* previous) {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signalNumber : interruptSignals) sigaddset(&set, signalNumber);
+    sigprocmask(SIG_BLOCK, &set, previous);
+}
+
+// Eight hex digits that differ from run to run and try to try.
+void makeTemporaryName(unsigned attempt) {
+    static const char hex[] = "0123456789abcdef";
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    uint32_t value = static_cast<uint32_t>(getpid()) * 2654435761u ^ static_cast<uint32_t>(now.tv_nsec) ^
+                     (attempt * 0x9E3779B9u);
+    memcpy(temporaryName, temporaryPrefix, sizeof temporaryPrefix - 1);
+    char* p = temporaryName + sizeof temporaryPrefix - 1;
+    for (int shift = 28; shift >= 0; shift -= 4) *p++ = hex[(value >> shift) & 15];
+    *p = 0;
+}
+
 }  // namespace
 
-bool platformPrepareReplacement(const char* outputName, char* target, uint32_t capacity) {
+bool platformResolveOutput(const char* outputName, char* target, uint32_t capacity) {
     if (outputName[0] == 0 || !copyName(target, capacity, outputName, strlen(outputName))) return false;
     // Follow symbolic links so that the file they point to is replaced and
     // the link itself stays a link.
     for (int depth = 0; depth < 40; ++depth) {
         struct stat info;
         if (lstat(target, &info) != 0) return errno == ENOENT;
-        if (!S_ISLNK(info.st_mode)) {
-            if (S_ISDIR(info.st_mode)) return false;
-            // A file without any write permission is read-only, also for root.
-            return (info.st_mode & 0222) != 0;
-        }
+        if (!S_ISLNK(info.st_mode)) return true;
         char link[4096];
         ssize_t n = readlink(target, link, sizeof link - 1);
         if (n < 0) return false;
@@ -238,43 +326,74 @@ bool platformPrepareReplacement(const char* outputName, char* target, uint32_t c
     return false;
 }
 
-bool platformCreateTemporary(PlatformFile* file, const char* target, char* tempName,
-                             uint32_t capacity) {
-    size_t length = strlen(target);
-    for (unsigned attempt = 0; attempt < 1000; ++attempt) {
-        char suffix[32];
-        char* s = suffix;
-        const char* tag = ".symweld-";
-        while (*tag) *s++ = *tag++;
-        unsigned value = static_cast<unsigned>(getpid()) * 1000u + attempt;
-        char digits[16];
-        int count = 0;
-        do digits[count++] = static_cast<char>('0' + value % 10);
-        while ((value /= 10) != 0);
-        while (count) *s++ = digits[--count];
-        *s = 0;
-        size_t suffixLength = static_cast<size_t>(s - suffix);
-        if (length + suffixLength + 1 > capacity) return false;
-        memcpy(tempName, target, length);
-        memcpy(tempName + length, suffix, suffixLength + 1);
-        int fd = open(tempName, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+bool platformCreateTemporary(PlatformFile* file, const char* target) {
+    size_t folder = folderLength(target);
+    char folderName[4096];
+    if (folder == 0)
+        copyName(folderName, sizeof folderName, ".", 1);
+    else if (!copyName(folderName, sizeof folderName, target, folder))
+        return false;
+    temporaryFolder = open(folderName, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (temporaryFolder < 0) return false;
+    catchInterrupts();
+    for (unsigned attempt = 0; attempt < 100; ++attempt) {
+        makeTemporaryName(attempt);
+        sigset_t previous;
+        blockInterrupts(&previous);
+        int fd = openat(temporaryFolder, temporaryName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd >= 0) temporaryExists = 1;
+        sigprocmask(SIG_SETMASK, &previous, nullptr);
         if (fd >= 0) {
             *file = static_cast<PlatformFile>(fd) + 1;
             return true;
         }
-        if (errno != EEXIST) return false;
+        if (errno != EEXIST) break;
     }
+    close(temporaryFolder);
+    temporaryFolder = -1;
     return false;
 }
 
-bool platformReplace(const char* tempName, const char* target) {
+bool platformSetOutputPermissions(PlatformFile file, const char* target) {
+    int fd = static_cast<int>(file - 1);
     struct stat info;
-    if (stat(target, &info) == 0 && chmod(tempName, info.st_mode & 07777) != 0) return false;
-    return rename(tempName, target) == 0;
+    mode_t mode;
+    if (stat(target, &info) == 0) {
+        // The replaced file keeps its owner where the user may keep it so
+        // (root replacing a user's file); a failure here changes nothing.
+        bool ownerKept = fchown(fd, info.st_uid, info.st_gid) == 0;
+        (void)ownerKept;
+        mode = info.st_mode & 0777;
+    } else {
+        mode_t mask = umask(0);
+        umask(mask);
+        mode = 0666 & ~mask;
+    }
+    return fchmod(fd, mode) == 0;
 }
 
-void platformRemove(const char* name) {
-    unlink(name);
+bool platformReplaceWithTemporary(const char* target) {
+    const char* base = target + folderLength(target);
+    sigset_t previous;
+    blockInterrupts(&previous);
+    bool moved = renameat(temporaryFolder, temporaryName, temporaryFolder, base) == 0;
+    if (moved) temporaryExists = 0;
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    if (moved) {
+        close(temporaryFolder);
+        temporaryFolder = -1;
+    }
+    return moved;
+}
+
+void platformRemoveTemporary() {
+    sigset_t previous;
+    blockInterrupts(&previous);
+    if (temporaryExists) unlinkat(temporaryFolder, temporaryName, 0);
+    temporaryExists = 0;
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    if (temporaryFolder >= 0) close(temporaryFolder);
+    temporaryFolder = -1;
 }
 
 // ---- console and process ------------------------------------------------
@@ -311,6 +430,8 @@ void platformSetArguments(int argc, char** argv) {
             close(null);
         }
     }
-    // A console write to a closed pipe must not end the process.
+    // A console write to a closed pipe must not end the process, and a
+    // write past the file-size limit must fail like any other write.
     signal(SIGPIPE, SIG_IGN);
+    signal(SIGXFSZ, SIG_IGN);
 }

@@ -62,11 +62,15 @@ bool platformOpenForReading(PlatformFile* file, const char* name) {
     return true;
 }
 
-bool platformCreateForWriting(PlatformFile* file, const char* name) {
-    HANDLE h = CreateFileA(name, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                           nullptr);
-    if (h == INVALID_HANDLE_VALUE) return false;
-    *file = reinterpret_cast<PlatformFile>(h);
+bool platformOpenRegularForReading(PlatformFile* file, const char* name) {
+    DWORD attributes = GetFileAttributesA(name);
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) return false;
+    if (!platformOpenForReading(file, name)) return false;
+    // Pipes and character devices (CON, NUL, COM1) are not source files.
+    if (GetFileType(toHandle(*file)) != FILE_TYPE_DISK) {
+        CloseHandle(toHandle(*file));
+        return false;
+    }
     return true;
 }
 
@@ -96,37 +100,98 @@ bool platformFileSize(PlatformFile file, uint64_t* size) {
     return true;
 }
 
-bool platformPrepareReplacement(const char* outputName, char* target, uint32_t capacity) {
+namespace {
+
+const DWORD shareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+bool notFound(DWORD error) {
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+// Whether the user may open the file for writing (its security and any
+// sharing in force), asked by opening it without changing it.
+bool openableForWriting(const char* name) {
+    HANDLE h = CreateFileA(name, GENERIC_WRITE, shareAll, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    CloseHandle(h);
+    return true;
+}
+
+}  // namespace
+
+bool platformInspect(const char* name, PlatformFileInfo* info) {
+    *info = PlatformFileInfo{false, false, false, 0, 0};
+    HANDLE h = CreateFileA(name, 0, shareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return notFound(GetLastError());
+    info->exists = true;
+    BY_HANDLE_FILE_INFORMATION facts;
+    bool known = GetFileType(h) == FILE_TYPE_DISK && GetFileInformationByHandle(h, &facts);
+    CloseHandle(h);
+    if (!known) return true;  // a device: not regular, not writable
+    info->regular = (facts.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    info->writable = info->regular && (facts.dwFileAttributes & FILE_ATTRIBUTE_READONLY) == 0 &&
+                     openableForWriting(name);
+    info->volume = facts.dwVolumeSerialNumber;
+    info->index = (static_cast<uint64_t>(facts.nFileIndexHigh) << 32) | facts.nFileIndexLow;
+    return true;
+}
+
+namespace {
+
+// The temporary of this run. The console handler runs on a thread of its
+// own, so the name is plain static storage, set before the file exists.
+char temporaryName[4096 + 32];
+volatile LONG temporaryExists = 0;
+
+// Ctrl-C, Ctrl-Break and closing the console end the process: the
+// temporary goes first. It was opened with FILE_SHARE_DELETE, so it can be
+// deleted while the main thread still writes to it.
+BOOL WINAPI removeTemporaryOnInterrupt(DWORD) {
+    if (InterlockedExchange(&temporaryExists, 0)) DeleteFileA(temporaryName);
+    return FALSE;
+}
+
+uint32_t folderLength(const char* path) {
+    uint32_t length = 0;
+    for (uint32_t i = 0; path[i]; ++i)
+        if (path[i] == '\\' || path[i] == '/' || path[i] == ':') length = i + 1;
+    return length;
+}
+
+}  // namespace
+
+bool platformResolveOutput(const char* outputName, char* target, uint32_t capacity) {
     uint32_t length = textLength(outputName);
     if (length == 0 || length + 1 > capacity) return false;
     copyText(target, outputName, length);
-    DWORD attributes = GetFileAttributesA(outputName);
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-        DWORD error = GetLastError();
-        return error == ERROR_FILE_NOT_FOUND;
-    }
-    return (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) == 0;
+    // An existing output is replaced where it really lies: through symbolic
+    // links, as the system resolves them.
+    HANDLE h = CreateFileA(outputName, 0, shareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return notFound(GetLastError());
+    DWORD n = GetFinalPathNameByHandleA(h, target, capacity, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    CloseHandle(h);
+    if (n == 0 || n >= capacity) copyText(target, outputName, length);
+    return true;
 }
 
-bool platformCreateTemporary(PlatformFile* file, const char* target, char* tempName,
-                             uint32_t capacity) {
-    uint32_t length = textLength(target);
-    for (unsigned attempt = 0; attempt < 1000; ++attempt) {
-        char suffix[32] = ".symweld-";
-        uint32_t s = 9;
-        unsigned value = static_cast<unsigned>(GetCurrentProcessId()) * 1000u + attempt;
-        char digits[16];
-        int count = 0;
-        do digits[count++] = static_cast<char>('0' + value % 10);
-        while ((value /= 10) != 0);
-        while (count) suffix[s++] = digits[--count];
-        suffix[s] = 0;
-        if (length + s + 1 > capacity) return false;
-        copyText(tempName, target, length);
-        copyText(tempName + length, suffix, s);
-        HANDLE h = CreateFileA(tempName, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+bool platformCreateTemporary(PlatformFile* file, const char* target) {
+    uint32_t folder = folderLength(target);
+    if (folder + 24 > sizeof temporaryName) return false;
+    static bool handlerSet = false;
+    if (!handlerSet) handlerSet = SetConsoleCtrlHandler(removeTemporaryOnInterrupt, TRUE) != 0;
+    for (unsigned attempt = 0; attempt < 100; ++attempt) {
+        copyText(temporaryName, target, folder);
+        char* p = temporaryName + folder;
+        const char* prefix = ".symweld-";
+        while (*prefix) *p++ = *prefix++;
+        static const char hex[] = "0123456789abcdef";
+        uint32_t value = GetCurrentProcessId() * 2654435761u ^ GetTickCount() ^ (attempt * 0x9E3779B9u);
+        for (int shift = 28; shift >= 0; shift -= 4) *p++ = hex[(value >> shift) & 15];
+        *p = 0;
+        HANDLE h = CreateFileA(temporaryName, GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
                                FILE_ATTRIBUTE_NORMAL, nullptr);
         if (h != INVALID_HANDLE_VALUE) {
+            InterlockedExchange(&temporaryExists, 1);
             *file = reinterpret_cast<PlatformFile>(h);
             return true;
         }
@@ -135,12 +200,22 @@ bool platformCreateTemporary(PlatformFile* file, const char* target, char* tempN
     return false;
 }
 
-bool platformReplace(const char* tempName, const char* target) {
-    return MoveFileExA(tempName, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+// The replaced file's attributes and security go over to the new contents
+// with ReplaceFileA; a new output gets those of its folder.
+bool platformSetOutputPermissions(PlatformFile, const char*) {
+    return true;
 }
 
-void platformRemove(const char* name) {
-    DeleteFileA(name);
+bool platformReplaceWithTemporary(const char* target) {
+    bool moved = ReplaceFileA(target, temporaryName, nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr);
+    if (!moved && notFound(GetLastError()))
+        moved = MoveFileExA(temporaryName, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    if (moved) InterlockedExchange(&temporaryExists, 0);
+    return moved;
+}
+
+void platformRemoveTemporary() {
+    if (InterlockedExchange(&temporaryExists, 0)) DeleteFileA(temporaryName);
 }
 
 void platformWriteStandardOutput(const void* bytes, uint32_t count) {

@@ -11,8 +11,8 @@ bool FileHandle::openForReading(const char* name) {
     return platformOpenForReading(&handle, name);
 }
 
-bool FileHandle::createForWriting(const char* name) {
-    return platformCreateForWriting(&handle, name);
+bool FileHandle::openRegularForReading(const char* name) {
+    return platformOpenRegularForReading(&handle, name);
 }
 
 bool FileHandle::close() {
@@ -43,6 +43,10 @@ bool FileHandle::write(const void* source, uint32_t n) {
     return true;
 }
 
+bool FileHandle::readSome(void* destination, uint32_t n, uint32_t* done) {
+    return platformRead(handle, destination, n < maximumTransfer ? n : maximumTransfer, done);
+}
+
 bool FileHandle::readWhole(ByteBuffer* buffer) {
     uint64_t size = 0;
     if (!platformFileSize(handle, &size)) return false;
@@ -50,6 +54,37 @@ bool FileHandle::readWhole(ByteBuffer* buffer) {
     uint32_t n = static_cast<uint32_t>(size);
     uint8_t* gap = buffer->insertGap(0, n);
     return read(gap, n);
+}
+
+namespace {
+// Longest path the tool resolves an output name to.
+const uint32_t maximumPath = 4096;
+}  // namespace
+
+SaveResult saveFileSafely(const char* name, const void* bytes, uint32_t size) {
+    char target[maximumPath];
+    PlatformFileInfo info;
+    if (!platformResolveOutput(name, target, maximumPath) || !platformInspect(target, &info))
+        return SaveResult::cannotCreate;
+    // Replacing a device or a pipe by a regular file would harm the system,
+    // and replacing a file the user could not write would bypass its
+    // permissions (a rename only asks the folder).
+    if (info.exists && (!info.regular || !info.writable)) return SaveResult::cannotCreate;
+    FileHandle file;
+    if (!platformCreateTemporary(&file.handle, target)) return SaveResult::cannotCreate;
+    bool written = file.write(bytes, size) && platformSetOutputPermissions(file.handle, target);
+    bool closed = file.close();
+    if (!written || !closed || !platformReplaceWithTemporary(target)) {
+        platformRemoveTemporary();
+        return SaveResult::writeFailed;
+    }
+    return SaveResult::saved;
+}
+
+bool sameFile(const char* a, const char* b) {
+    PlatformFileInfo first, second;
+    return platformInspect(a, &first) && first.exists && platformInspect(b, &second) && second.exists &&
+           first.volume == second.volume && first.index == second.index;
 }
 
 void writeConsole(const char* text) {

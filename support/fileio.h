@@ -1,4 +1,5 @@
-// Files and console: plain success flags, no messages of their own.
+// Files and console: plain success flags, no messages of their own. Every
+// rule that keeps the user's files safe lives here.
 #pragma once
 
 #include <cstdint>
@@ -10,15 +11,31 @@ struct FileHandle {
     PlatformFile handle;
 
     bool openForReading(const char* name);
-    bool createForWriting(const char* name);
+    // Regular files only, opened without waiting (for source files, which
+    // may have been replaced by anything since they were assembled).
+    bool openRegularForReading(const char* name);
     bool close();
     // Each transfers every byte or fails; an early end of file is a failure.
     bool read(void* destination, uint32_t n);
     bool write(const void* source, uint32_t n);
+    // Reads up to n bytes; *done is 0 at the end of the file.
+    bool readSome(void* destination, uint32_t n, uint32_t* done);
     // Appends the whole file to the (empty) buffer. Files of 2 GiB or more
     // are refused, since no buffer may hold them.
     bool readWhole(ByteBuffer* buffer);
 };
+
+enum class SaveResult { saved, cannotCreate, writeFailed };
+
+// Writes the bytes under the name so that no failure or interruption harms
+// anything: they go to a temporary file beside the target, which replaces
+// the target only when complete. An existing output that is not a regular
+// file, or that the user could not write, is refused (cannotCreate) and
+// left as it is; a failed write leaves the old output and no temporary.
+SaveResult saveFileSafely(const char* name, const void* bytes, uint32_t size);
+
+// Whether both names lead to one existing file (links followed).
+bool sameFile(const char* a, const char* b);
 
 void writeConsole(const char* text);
 void writeConsoleLine(const char* text);

@@ -2,6 +2,7 @@
 // byte, and MD5 against the RFC 1321 test vectors.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -48,6 +49,21 @@ TEST(Md5, RfcTestVectors) {
     EXPECT_EQ(md5Hex(std::string(55, 'x')), "04364420e25c512fd958a70738aa8f72");
     EXPECT_EQ(md5Hex(std::string(56, 'x')), "668a72d5ba17f08e62dabcafad6db14b");
     EXPECT_EQ(md5Hex(std::string(64, 'x')), "c1bb4f81d892b2d57947682aeb252456");
+}
+
+TEST(Md5, PiecesGiveTheDigestOfTheWhole) {
+    std::string text;
+    for (int i = 0; i < 5000; ++i) text += static_cast<char>('a' + i * 7 % 26);
+    const uint8_t* bytes = reinterpret_cast<const uint8_t*>(text.data());
+    for (uint32_t piece : {1u, 3u, 63u, 64u, 65u, 1000u}) {
+        Md5 context;
+        context.init();
+        for (uint32_t at = 0; at < text.size(); at += piece)
+            context.update(bytes + at, std::min<uint32_t>(piece, static_cast<uint32_t>(text.size()) - at));
+        uint8_t digest[16];
+        context.finish(digest);
+        EXPECT_EQ(hex(digest, 16), md5Hex(text)) << piece;
+    }
 }
 
 // The worked example: one main file with a 5-character name, section 1 of

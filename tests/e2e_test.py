@@ -1,6 +1,7 @@
 """End-to-end cases: the built binaries with real command lines and files."""
 import os
 import shutil
+import struct
 import tempfile
 import unittest
 
@@ -60,6 +61,19 @@ class CommandLine(BothBuilds):
         self.check(["a", "b", "c", "-h", "d"], [USAGE], 0)
         self.check(["a", "", "c", "d"], [USAGE, "too many arguments"], 1)
         self.check(["a b", "c d", "e f", "g h"], [USAGE, "too many arguments"], 1)
+
+
+class WindowsImage(unittest.TestCase):
+    def test_large_address_aware(self):
+        # 4 GiB of address space on 64-bit Windows: large programs weld.
+        exe = os.environ.get("SYMWELD_EXE", "")
+        if not os.path.exists(exe):
+            self.skipTest("no symweld.exe built")
+        with open(exe, "rb") as f:
+            data = f.read(4096)
+        header = struct.unpack_from("<I", data, 0x3C)[0]
+        self.assertEqual(data[header:header + 4], b"PE\0\0")
+        self.assertTrue(struct.unpack_from("<H", data, header + 4 + 18)[0] & 0x0020)
 
 
 class LinuxNames(BothBuilds):
