@@ -4,7 +4,7 @@ NATIVE := build/native
 WIN32 := build/win32
 ASAN := build/asan
 
-.PHONY: all deps native win32 asan demo check test-native test-asan fuzz-build fuzz fuzz-smoke memcheck bench clean
+.PHONY: all deps native win32 asan demo check test-native test-asan fuzz-build fuzz fuzz-smoke memcheck bench dist install clean
 
 all: native win32
 
@@ -64,6 +64,17 @@ bench: native
 	@python3 bench/run.py $(abspath $(NATIVE))/symweld $(abspath $(NATIVE))/bench/bench_floor build/bench
 
 check: test-native test-asan fuzz-smoke
+
+# The .deb, the Linux tarball and the Windows zip, reproducibly, with their
+# SHA-256 sums.
+dist: native
+	@scripts/dist.sh $(NATIVE)/symweld $(WIN32)/symweld.exe build/dist
+	@cat build/dist/*.sha256
+
+# make install [PREFIX=/usr/local] [DESTDIR=staging folder]
+PREFIX ?= /usr/local
+install: native
+	DESTDIR=$(DESTDIR) cmake --install $(NATIVE) --prefix $(PREFIX) --strip
 
 clean:
 	rm -rf build
