@@ -18,7 +18,7 @@ USAGE_LINES = [b"", b"Usage: symweld fas-name obj-name [debug-obj-name]",
                b"Example: symweld hello.fas hello.obj hello_d.obj", b"",
                b"If debug-obj-name is not specified, the source obj file is overridden by ",
                b"the debug version.", b""]
-VERSION = "1.0.0"
+VERSION = os.environ.get("SYMWELD_VERSION", "")
 
 
 def find_tool(*names):
