@@ -333,7 +333,8 @@ bool platformCreateTemporary(PlatformFile* file, const char* target) {
         copyName(folderName, sizeof folderName, ".", 1);
     else if (!copyName(folderName, sizeof folderName, target, folder))
         return false;
-    temporaryFolder = open(folderName, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    // O_PATH: a folder the user may write to but not list is enough.
+    temporaryFolder = open(folderName, O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (temporaryFolder < 0) return false;
     catchInterrupts();
     for (unsigned attempt = 0; attempt < 100; ++attempt) {
