@@ -207,9 +207,12 @@ bool platformSetOutputPermissions(PlatformFile, const char*) {
 }
 
 bool platformReplaceWithTemporary(const char* target) {
-    bool moved = ReplaceFileA(target, temporaryName, nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr);
-    if (!moved && notFound(GetLastError()))
-        moved = MoveFileExA(temporaryName, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    // ReplaceFileA needs a file to replace; a new output is a plain move
+    // (which also replaces one that appeared in the meantime).
+    bool exists = GetFileAttributesA(target) != INVALID_FILE_ATTRIBUTES;
+    bool moved = exists ? ReplaceFileA(target, temporaryName, nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
+                                       nullptr) != 0
+                        : MoveFileExA(temporaryName, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
     if (moved) InterlockedExchange(&temporaryExists, 0);
     return moved;
 }
