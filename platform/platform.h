@@ -65,8 +65,10 @@ struct PlatformFileInfo {
     uint64_t index;   // or volume serial number and file index
 };
 // False when the facts cannot be had; a name that does not exist is not a
-// failure (exists is false).
-bool platformInspect(const char* name, PlatformFileInfo* info);
+// failure (exists is false). `writable` is found out only when asked for:
+// on Windows that opens the file for writing, which other readers of the
+// file (another run, the assembler) would meet as a sharing violation.
+bool platformInspect(const char* name, PlatformFileInfo* info, bool askWritable);
 
 // Replacing the one output file of a run. The output name is resolved to
 // the file it leads to (links followed), so that a link stays a link.
@@ -79,6 +81,10 @@ bool platformCreateTemporary(PlatformFile* file, const char* target);
 // permission bits where it exists (never setuid, setgid or sticky), else
 // those of any new file.
 bool platformSetOutputPermissions(PlatformFile file, const char* target);
+// Called once the temporary is complete, before it is closed: from here on
+// it outlives its handle. (Until then, where the system can, it is deleted
+// when its handle closes, also when the process is killed.)
+bool platformKeepTemporary(PlatformFile file);
 // Moves the closed temporary over the target, keeping the target's
 // attributes where the system has any.
 bool platformReplaceWithTemporary(const char* target);

@@ -216,7 +216,7 @@ bool platformFileSize(PlatformFile file, uint64_t* size) {
     return true;
 }
 
-bool platformInspect(const char* name, PlatformFileInfo* info) {
+bool platformInspect(const char* name, PlatformFileInfo* info, bool askWritable) {
     struct stat s;
     *info = PlatformFileInfo{false, false, false, 0, 0};
     if (stat(name, &s) != 0) return errno == ENOENT;
@@ -224,7 +224,7 @@ bool platformInspect(const char* name, PlatformFileInfo* info) {
     info->regular = S_ISREG(s.st_mode);
     // A file without any write bit is read-only, also for root, who passes
     // every access check; others must pass the check with their own ids.
-    info->writable = (s.st_mode & 0222) != 0 && faccessat(AT_FDCWD, name, W_OK, AT_EACCESS) == 0;
+    info->writable = askWritable && (s.st_mode & 0222) != 0 && faccessat(AT_FDCWD, name, W_OK, AT_EACCESS) == 0;
     info->volume = static_cast<uint64_t>(s.st_dev);
     info->index = static_cast<uint64_t>(s.st_ino);
     return true;
@@ -371,6 +371,11 @@ bool platformSetOutputPermissions(PlatformFile file, const char* target) {
         mode = 0666 & ~mask;
     }
     return fchmod(fd, mode) == 0;
+}
+
+// The signal handlers remove an unfinished temporary; nothing to change here.
+bool platformKeepTemporary(PlatformFile) {
+    return true;
 }
 
 bool platformReplaceWithTemporary(const char* target) {

@@ -119,7 +119,7 @@ bool openableForWriting(const char* name) {
 
 }  // namespace
 
-bool platformInspect(const char* name, PlatformFileInfo* info) {
+bool platformInspect(const char* name, PlatformFileInfo* info, bool askWritable) {
     *info = PlatformFileInfo{false, false, false, 0, 0};
     HANDLE h = CreateFileA(name, 0, shareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE) return notFound(GetLastError());
@@ -129,7 +129,7 @@ bool platformInspect(const char* name, PlatformFileInfo* info) {
     CloseHandle(h);
     if (!known) return true;  // a device: not regular, not writable
     info->regular = (facts.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-    info->writable = info->regular && (facts.dwFileAttributes & FILE_ATTRIBUTE_READONLY) == 0 &&
+    info->writable = askWritable && info->regular && (facts.dwFileAttributes & FILE_ATTRIBUTE_READONLY) == 0 &&
                      openableForWriting(name);
     info->volume = facts.dwVolumeSerialNumber;
     info->index = (static_cast<uint64_t>(facts.nFileIndexHigh) << 32) | facts.nFileIndexLow;
@@ -141,14 +141,37 @@ namespace {
 // The temporary of this run. The console handler runs on a thread of its
 // own, so the name is plain static storage, set before the file exists.
 char temporaryName[4096 + 32];
-volatile LONG temporaryExists = 0;
+// The temporary's state: none, written (interrupts remove it), or being
+// moved over the target (interrupts wait for the move to end).
+enum : LONG { noTemporary = 0, temporaryWritten = 1, temporaryMoving = 2 };
+volatile LONG temporaryState = noTemporary;
+volatile LONG outputReplaced = 0;
+
+void removeWrittenTemporary() {
+    if (InterlockedCompareExchange(&temporaryState, noTemporary, temporaryWritten) == temporaryWritten)
+        DeleteFileA(temporaryName);
+}
 
 // Ctrl-C, Ctrl-Break and closing the console end the process: the
 // temporary goes first. It was opened with FILE_SHARE_DELETE, so it can be
-// deleted while the main thread still writes to it.
-BOOL WINAPI removeTemporaryOnInterrupt(DWORD) {
-    if (InterlockedExchange(&temporaryExists, 0)) DeleteFileA(temporaryName);
+// deleted while the main thread still writes to it. Ctrl-C and Ctrl-Break
+// end the run with STATUS_CONTROL_C_EXIT here, as Windows' own handler
+// does: wine's ends the process with exit code 0, a success for a run that
+// wrote nothing.
+BOOL WINAPI removeTemporaryOnInterrupt(DWORD event) {
+    // A move cut short could leave neither file: it is let finish, and a
+    // run whose output is then in place ends as it would have.
+    while (temporaryState == temporaryMoving) Sleep(1);
+    if (outputReplaced) return TRUE;
+    removeWrittenTemporary();
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) ExitProcess(STATUS_CONTROL_C_EXIT);
     return FALSE;
+}
+
+bool setDeleteOnClose(HANDLE h, bool remove) {
+    FILE_DISPOSITION_INFO disposition;
+    disposition.DeleteFile = remove ? TRUE : FALSE;
+    return SetFileInformationByHandle(h, FileDispositionInfo, &disposition, sizeof disposition) != 0;
 }
 
 uint32_t folderLength(const char* path) {
@@ -188,12 +211,15 @@ bool platformCreateTemporary(PlatformFile* file, const char* target) {
         uint32_t value = GetCurrentProcessId() * 2654435761u ^ GetTickCount() ^ (attempt * 0x9E3779B9u);
         for (int shift = 28; shift >= 0; shift -= 4) *p++ = hex[(value >> shift) & 15];
         *p = 0;
-        HANDLE h = CreateFileA(temporaryName, GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+        HANDLE h = CreateFileA(temporaryName, GENERIC_WRITE | DELETE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
                                FILE_ATTRIBUTE_NORMAL, nullptr);
         if (h != INVALID_HANDLE_VALUE) {
-            InterlockedExchange(&temporaryExists, 1);
+            InterlockedExchange(&temporaryState, temporaryWritten);
             *file = reinterpret_cast<PlatformFile>(h);
-            return true;
+            // Deleted when its handle closes, however the process ends: a
+            // process that is terminated (TerminateProcess, a crash, a signal
+            // under wine) runs no handler of its own.
+            return setDeleteOnClose(h, true);
         }
         if (GetLastError() != ERROR_FILE_EXISTS) return false;
     }
@@ -206,19 +232,49 @@ bool platformSetOutputPermissions(PlatformFile, const char*) {
     return true;
 }
 
+static bool moveTemporary(const char* target) {
+    return MoveFileExA(temporaryName, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+// From here until the move has ended, an interrupt waits instead of
+// removing the temporary: its removal (pending until the last handle
+// closes) would otherwise be undone here.
+bool platformKeepTemporary(PlatformFile file) {
+    if (InterlockedCompareExchange(&temporaryState, temporaryMoving, temporaryWritten) != temporaryWritten)
+        return false;  // an interrupt has removed it
+    if (setDeleteOnClose(toHandle(file), false)) return true;
+    InterlockedExchange(&temporaryState, temporaryWritten);
+    return false;
+}
+
 bool platformReplaceWithTemporary(const char* target) {
+    InterlockedExchange(&temporaryState, temporaryMoving);
     // ReplaceFileA needs a file to replace; a new output is a plain move
     // (which also replaces one that appeared in the meantime).
     bool exists = GetFileAttributesA(target) != INVALID_FILE_ATTRIBUTES;
     bool moved = exists ? ReplaceFileA(target, temporaryName, nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
                                        nullptr) != 0
-                        : MoveFileExA(temporaryName, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
-    if (moved) InterlockedExchange(&temporaryExists, 0);
+                        : moveTemporary(target);
+    LONG after = moved ? noTemporary : temporaryWritten;
+    // This failure means the replaced file was moved away and the temporary
+    // was not moved in (another run may have got there first, or still
+    // holds the name): the move is tried again for a while. Should the name
+    // stay empty, the temporary holds the only copy and is kept.
+    if (!moved && exists && GetLastError() == ERROR_UNABLE_TO_MOVE_REPLACEMENT) {
+        for (int attempt = 0; attempt < 100 && !moved; ++attempt) {
+            moved = moveTemporary(target);
+            if (!moved) Sleep(10);
+        }
+        if (!moved && GetFileAttributesA(target) == INVALID_FILE_ATTRIBUTES) after = noTemporary;
+    }
+    if (moved) InterlockedExchange(&outputReplaced, 1);
+    InterlockedExchange(&temporaryState, after);
     return moved;
 }
 
 void platformRemoveTemporary() {
-    if (InterlockedExchange(&temporaryExists, 0)) DeleteFileA(temporaryName);
+    InterlockedCompareExchange(&temporaryState, temporaryWritten, temporaryMoving);
+    removeWrittenTemporary();
 }
 
 void platformWriteStandardOutput(const void* bytes, uint32_t count) {

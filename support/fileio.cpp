@@ -3,8 +3,10 @@
 #include "support/strings.h"
 
 namespace {
-// Largest piece handed to one system call.
-const uint32_t maximumTransfer = 1u << 30;
+// Largest piece handed to one system call. Pieces of a few MiB cost nothing
+// in speed and keep the process quick to answer an interrupt: wine, for
+// one, runs a Ctrl-C handler only once the call in progress has returned.
+const uint32_t maximumTransfer = 8u << 20;
 }
 
 bool FileHandle::openForReading(const char* name) {
@@ -64,7 +66,7 @@ const uint32_t maximumPath = 4096;
 SaveResult saveFileSafely(const char* name, const void* bytes, uint32_t size) {
     char target[maximumPath];
     PlatformFileInfo info;
-    if (!platformResolveOutput(name, target, maximumPath) || !platformInspect(target, &info))
+    if (!platformResolveOutput(name, target, maximumPath) || !platformInspect(target, &info, true))
         return SaveResult::cannotCreate;
     // Replacing a device or a pipe by a regular file would harm the system,
     // and replacing a file the user could not write would bypass its
@@ -72,7 +74,8 @@ SaveResult saveFileSafely(const char* name, const void* bytes, uint32_t size) {
     if (info.exists && (!info.regular || !info.writable)) return SaveResult::cannotCreate;
     FileHandle file;
     if (!platformCreateTemporary(&file.handle, target)) return SaveResult::cannotCreate;
-    bool written = file.write(bytes, size) && platformSetOutputPermissions(file.handle, target);
+    bool written = file.write(bytes, size) && platformSetOutputPermissions(file.handle, target) &&
+                   platformKeepTemporary(file.handle);
     bool closed = file.close();
     if (!written || !closed || !platformReplaceWithTemporary(target)) {
         platformRemoveTemporary();
@@ -83,7 +86,7 @@ SaveResult saveFileSafely(const char* name, const void* bytes, uint32_t size) {
 
 bool sameFile(const char* a, const char* b) {
     PlatformFileInfo first, second;
-    return platformInspect(a, &first) && first.exists && platformInspect(b, &second) && second.exists &&
+    return platformInspect(a, &first, false) && first.exists && platformInspect(b, &second, false) && second.exists &&
            first.volume == second.volume && first.index == second.index;
 }
 
