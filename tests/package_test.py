@@ -5,13 +5,14 @@ import gzip
 import io
 import os
 import shutil
+import struct
 import subprocess
 import tarfile
 import tempfile
 import unittest
 import zipfile
 
-from e2e_support import run_without_pipes, wine_prefix_ready
+from e2e_support import WINE, assemble, copy_programs, read_bytes, run_without_pipes, windows_tested
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
 NATIVE = os.path.abspath(os.environ["SYMWELD"])
@@ -45,6 +46,39 @@ def version_strings(exe):
             end += 2
         values[key] = data[at:end].decode("utf-16-le")
     return values
+
+
+def pe_resource(exe, type_id, name_id):
+    """The data of a resource of a PE file, by numeric type and name, found
+    through the resource directory as Windows' loader finds it."""
+    data = read_bytes(exe)
+    header = struct.unpack_from("<I", data, 0x3C)[0] + 4
+    count, optional_size = struct.unpack_from("<HxxxxxxxxxxxxH", data, header + 2)
+    optional = header + 20
+    resource_rva = struct.unpack_from("<I", data, optional + 96 + 2 * 8)[0]
+    sections = [struct.unpack_from("<8sIIII", data, optional + optional_size + 40 * n) for n in range(count)]
+
+    def offset(rva):
+        for _, size, address, raw_size, raw in sections:
+            if address <= rva < address + max(size, raw_size):
+                return raw + rva - address
+        raise LookupError(hex(rva))
+    root = offset(resource_rva)
+
+    def entry(directory, wanted):
+        named, numbered = struct.unpack_from("<HH", data, directory + 12)
+        for k in range(named, named + numbered):
+            ident, target = struct.unpack_from("<II", data, directory + 16 + 8 * k)
+            if wanted is None or ident == wanted:
+                return root + (target & 0x7FFFFFFF), bool(target & 0x80000000)
+        raise LookupError(wanted)
+    level, _ = entry(root, type_id)
+    level, _ = entry(level, name_id)
+    leaf, is_directory = entry(level, None)  # the first language
+    while is_directory:
+        leaf, is_directory = entry(leaf, None)
+    rva, size = struct.unpack_from("<II", data, leaf)
+    return data[offset(rva):offset(rva) + size]
 
 
 class Packages(unittest.TestCase):
@@ -105,9 +139,26 @@ class Packages(unittest.TestCase):
             "FileDescription": "symweld: CodeView debug information for fasm COFF objects",
             "LegalCopyright": "Copyright (c) The symweld authors. MIT License.",
             "OriginalFilename": "symweld.exe"})
-        if wine_prefix_ready():
-            result = run_without_pipes(["wine", exe, "-?"], self.folder)
-            self.assertTrue(result.stdout.startswith(b"\r\nUsage: symweld"), result.stdout)
+        manifest = pe_resource(exe, 24, 1).decode()
+        self.assertIn('<requestedExecutionLevel level="asInvoker" uiAccess="false"/>', manifest)
+        for windows_7_to_11 in ["35138b9a-5d96-4fbd-8e2d-a2440225f93a", "4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38",
+                                "1f676c76-80e1-4239-95bb-83d0f6d0da78", "8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a"]:
+            self.assertIn('<supportedOS Id="{%s}"/>' % windows_7_to_11, manifest)
+        if not windows_tested():
+            return
+        # The packaged exe itself, manifest and all: the usage text, and one
+        # weld that gives the native build's bytes.
+        result = run_without_pipes([WINE, exe, "-?"], self.folder)
+        self.assertTrue(result.stdout.startswith(b"\r\nUsage: symweld"), result.stdout)
+        work = os.path.join(self.folder, "weld")
+        os.mkdir(work)
+        copy_programs(work)
+        assemble(work, "basic")
+        result = run_without_pipes([WINE, exe, "basic.fas", "basic.obj", "basic_d.obj"], work)
+        self.assertEqual((result.returncode, result.stdout), (0, b""))
+        welded = read_bytes(os.path.join(work, "basic_d.obj"))
+        subprocess.run([NATIVE, "basic.fas", "basic.obj", "basic_d.obj"], cwd=work, check=True)
+        self.assertEqual(welded, read_bytes(os.path.join(work, "basic_d.obj")))
 
     def test_man_page(self):
         result = subprocess.run(["mandoc", "-T", "lint", "-W", "warning", os.path.join(ROOT, "doc", "symweld.1")],
