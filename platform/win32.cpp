@@ -183,6 +183,16 @@ uint32_t folderLength(const char* path) {
 
 }  // namespace
 
+uint32_t platformFolderLength(const char* path) {
+    return folderLength(path);
+}
+
+// "C:name" depends on the drive's current folder, not on this one: it counts
+// as absolute here.
+bool platformIsAbsolutePath(const char* path) {
+    return path[0] == '\\' || path[0] == '/' || (path[0] && path[1] == ':');
+}
+
 bool platformResolveOutput(const char* outputName, char* target, uint32_t capacity) {
     uint32_t length = textLength(outputName);
     if (length == 0 || length + 1 > capacity) return false;
@@ -227,9 +237,18 @@ bool platformCreateTemporary(PlatformFile* file, const char* target) {
 }
 
 // The replaced file's attributes and security go over to the new contents
-// with ReplaceFileA; a new output gets those of its folder.
-bool platformSetOutputPermissions(PlatformFile, const char*) {
-    return true;
+// with ReplaceFileA; a new output gets those of its folder. The attributes
+// that an output can have (a read-only one is refused) are also set on the
+// temporary itself, since not every ReplaceFileA carries them over (wine's
+// moves the replacement into place as it is).
+bool platformSetOutputPermissions(PlatformFile file, const char* target) {
+    DWORD attributes = GetFileAttributesA(target);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return true;
+    const DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                       FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+    FILE_BASIC_INFO basic = {};
+    basic.FileAttributes = (attributes & kept) ? (attributes & kept) : FILE_ATTRIBUTE_NORMAL;
+    return SetFileInformationByHandle(toHandle(file), FileBasicInfo, &basic, sizeof basic) != 0;
 }
 
 static bool moveTemporary(const char* target) {
@@ -275,6 +294,11 @@ bool platformReplaceWithTemporary(const char* target) {
 void platformRemoveTemporary() {
     InterlockedCompareExchange(&temporaryState, temporaryWritten, temporaryMoving);
     removeWrittenTemporary();
+}
+
+// Console write results are never looked at on Windows.
+bool platformStandardOutputFailed() {
+    return false;
 }
 
 void platformWriteStandardOutput(const void* bytes, uint32_t count) {
