@@ -155,7 +155,7 @@ void CoffObject::release() {
 
 void CoffObject::load(const char* path) {
     FileHandle file;
-    if (!file.openForReading(path)) fatalError("can't open object file");
+    if (!file.openRegularForReading(path)) fatalError("can't open object file");
     ByteBuffer image;
     image.init();
     if (!file.readWhole(&image)) fatalError("error while loading object file");

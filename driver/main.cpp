@@ -85,27 +85,59 @@ void collectArguments(RunState* run) {
 }
 
 struct InputSearch {
-    const char* outputName;
+    const RunState* run;
     bool found;
 };
 
-void matchSourceFile(uintptr_t value, void* context) {
-    InputSearch* search = static_cast<InputSearch*>(context);
-    if (!search->found) search->found = sameFile(search->outputName, reinterpret_cast<const char*>(value));
+// Whether the output is the file that the folder part of `base` and the
+// name lead to.
+bool sameFileBeside(const char* output, const char* base, const char* name) {
+    uint32_t folder = platformFolderLength(base);
+    if (folder == 0) return false;  // the current folder, already asked
+    TextBuilder path;
+    path.initText();
+    for (uint32_t i = 0; i < folder; ++i) path.appendChar(base[i]);
+    for (const char* p = name; *p; ++p) path.appendChar(*p);
+    bool same = sameFile(output, path.terminate());
+    path.release();
+    return same;
 }
 
-// Whether the output would overwrite the .fas file or a source file: one
-// slip of tab completion must not cost the user their source code. The
-// object itself may be replaced, however its name is spelled.
+// A source name is as fasm saw it, relative to the folder fasm ran in;
+// that is most likely the current folder, the .fas file's or the object's.
+void matchSourceFile(uintptr_t value, void* context) {
+    InputSearch* search = static_cast<InputSearch*>(context);
+    const char* name = reinterpret_cast<const char*>(value);
+    const RunState* run = search->run;
+    if (search->found) return;
+    search->found = sameFile(run->outputName, name) ||
+                    (!platformIsAbsolutePath(name) && (sameFileBeside(run->outputName, run->fasName, name) ||
+                                                       sameFileBeside(run->outputName, run->objName, name)));
+}
+
+// Whether writing the output could destroy a file other than the object:
+// it exists as a regular file (links followed) and is not the object,
+// however either is spelled. Only then are inputs compared with it.
+bool outputReplacesAnotherFile(const RunState* run) {
+    return isExistingRegularFile(run->outputName) && !sameFile(run->outputName, run->objName);
+}
+
+// Whether the output would overwrite the .fas file or a file fasm read
+// source lines from: one slip of tab completion must not cost the user
+// their source code.
 bool outputIsAnInput(const RunState* run) {
-    if (sameFile(run->outputName, run->objName)) return false;
-    InputSearch search = {run->outputName, sameFile(run->outputName, run->fasName)};
+    if (!run->fas.listReadFiles) return false;
+    InputSearch search = {run, sameFile(run->outputName, run->fasName)};
     run->fas.sourceFiles.forEach(matchSourceFile, &search);
+    run->fas.readFiles.forEach(matchSourceFile, &search);
     return search.found;
 }
 
 // Adds ".debug$T" and ".debug$S" to the object and writes it.
 void weld(RunState* run) {
+    // The files that only define macros or constants are found in a pass of
+    // their own, made only where the output could be one of them.
+    run->fas.listReadFiles = outputReplacesAnotherFile(run);
     run->fas.load(run->fasName);
     run->coff.load(run->objName);
     if (outputIsAnInput(run)) fatalError("output file is an input file");
@@ -136,10 +168,16 @@ void runMainSequence(RunState* run) {
     run->coff.init();
     run->builder.init(&run->fas, &run->coff);
     collectArguments(run);
-    if (run->helpRequested) {
-        printUsage();
-    } else if (run->versionRequested) {
-        writeConsoleLine("symweld " SYMWELD_VERSION);
+    if (run->helpRequested || run->versionRequested) {
+        if (run->helpRequested)
+            printUsage();
+        else
+            writeConsoleLine("symweld " SYMWELD_VERSION);
+        // No message: it would go where the text could not.
+        if (platformStandardOutputFailed()) {
+            theHeap.releaseAll();
+            platformExit(1);
+        }
     } else {
         if (!run->fasName) argumentError("no fas file specified");
         if (!run->objName) argumentError("no obj file specified");

@@ -154,6 +154,63 @@ void loadLines(FasFile* fas) {
     fas->lineCount = used;
 }
 
+// The name at the offset of the preprocessed source, or null when it does
+// not end inside the file.
+const char* nameInSource(const FasFile* fas, uint64_t offset) {
+    const ByteBuffer& content = fas->content;
+    if (offset >= content.size) return nullptr;
+    const uint8_t* start = content.data + offset;
+    return memchr(start, 0, content.size - static_cast<uint32_t>(offset)) ? reinterpret_cast<const char*>(start)
+                                                                          : nullptr;
+}
+
+// Where the tokens of a preprocessed line end (after its zero byte), or 0
+// when they run past `end`: names and text runs carry a byte length,
+// quoted strings a 32-bit one, every other byte is a token of its own.
+uint64_t lineEnd(const uint8_t* data, uint64_t position, uint64_t end) {
+    while (position < end) {
+        uint8_t token = data[position];
+        if (token == 0) return position + 1;
+        if (token == 0x1A || token == 0x3B) {
+            if (position + 2 > end) return 0;
+            position += 2 + data[position + 1];
+        } else if (token == 0x22) {
+            if (position + 5 > end) return 0;
+            position += 5 + static_cast<uint64_t>(readU32(data + position + 1));
+        } else {
+            ++position;
+        }
+    }
+    return 0;
+}
+
+// One walk over the preprocessed lines, collecting the file of every line
+// that came from a file rather than a macro. A damaged line ends the walk
+// quietly: what was found so far is kept, and the run goes on.
+void collectReadFiles(FasFile* fas) {
+    const ByteBuffer& content = fas->content;
+    uint64_t position = fas->sourceStart;
+    uint64_t end = position + readU32(content.data + 36);
+    if (end > content.size) end = content.size;
+    uint32_t previousField = 0;
+    while (position + lineHeaderSize <= end) {
+        const uint8_t* line = content.data + position;
+        uint32_t fileField = readU32(line);
+        bool fromMacro = (readU32(line + 4) & bit31) != 0;
+        if (!fromMacro && fileField != 0 && fileField != previousField) {
+            uint64_t offset = static_cast<uint64_t>(fas->sourceStart) + fileField;
+            const char* name = nameInSource(fas, offset);
+            if (!name) return;
+            uintptr_t copy = 0;
+            if (!fas->readFiles.get(static_cast<uintptr_t>(offset), &copy))
+                fas->readFiles.put(static_cast<uintptr_t>(offset), reinterpret_cast<uintptr_t>(strDup(name)));
+            previousField = fileField;
+        }
+        position = lineEnd(content.data, position + lineHeaderSize, end);
+        if (position == 0) return;
+    }
+}
+
 }  // namespace
 
 void FasFile::init() {
@@ -166,11 +223,14 @@ void FasFile::init() {
     symbolCount = 0;
     lineCount = 0;
     sourceFiles.init(&integerKeys);
+    listReadFiles = false;
+    readFilesListed = false;
 }
 
 void FasFile::load(const char* name) {
     FileHandle file;
-    if (!file.openForReading(name)) fatalError("can't open input file");
+    // A pipe or a device would block the run or never end it.
+    if (!file.openRegularForReading(name)) fatalError("can't open input file");
     if (!file.readWhole(&content)) fatalError("error while loading input file");
     file.close();
     parseContent();
@@ -185,6 +245,11 @@ void FasFile::parseContent() {
     mainSourceName = addSourceFile(this, terminatedName(content, static_cast<uint64_t>(stringsStart) + readU32(content.data + 8)));
     loadSymbols(this);
     loadLines(this);
+    if (listReadFiles) {
+        readFiles.init(&integerKeys);
+        readFilesListed = true;
+        collectReadFiles(this);
+    }
     // Everything needed later has been copied out: the image, the largest
     // block of the run, goes back now, and the CodeView contents and the
     // object's file image reuse its memory.
@@ -197,6 +262,8 @@ void FasFile::forEachSymbol(SymbolVisitor visitor, void* context) const {
 
 void FasFile::release() {
     sourceFiles.releaseEach(releaseName, nullptr);
+    if (readFilesListed) readFiles.releaseEach(releaseName, nullptr);
+    readFilesListed = false;
     for (uint32_t i = 0; i < symbolCount; ++i) strRelease(symbols[i].name);
     deallocateWithHeader(symbols);
     deallocateWithHeader(lines);

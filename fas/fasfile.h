@@ -37,6 +37,13 @@ struct FasFile {
     // the order of members does not depend on where memory lies), value is
     // an owned copy of the name.
     HashTable sourceFiles;
+    // Every file fasm read source lines from, also those whose lines made no
+    // code or data (macros, constants): the same kind of keys and values.
+    // Made only when `listReadFiles` is set before `load` (readFilesListed
+    // tells); it plays no part in the output.
+    bool listReadFiles;
+    bool readFilesListed;
+    HashTable readFiles;
 
     void init();
     void load(const char* name);

@@ -70,6 +70,11 @@ struct PlatformFileInfo {
 // file (another run, the assembler) would meet as a sharing violation.
 bool platformInspect(const char* name, PlatformFileInfo* info, bool askWritable);
 
+// Paths: the length of the folder part, its last separator included (0 for
+// a bare name), and whether a path is independent of the current folder.
+uint32_t platformFolderLength(const char* path);
+bool platformIsAbsolutePath(const char* path);
+
 // Replacing the one output file of a run. The output name is resolved to
 // the file it leads to (links followed), so that a link stays a link.
 // The temporary is a new file with a short name of its own in the target's
@@ -92,6 +97,10 @@ void platformRemoveTemporary();
 
 // Writes bytes to standard output; failures are ignored by every caller.
 void platformWriteStandardOutput(const void* bytes, uint32_t count);
+// Whether any of that output was lost (standard output closed at start, a
+// full disk, a closed pipe), where the system's tools report it: the help
+// and version texts are the output asked for, and their loss is a failure.
+bool platformStandardOutputFailed();
 
 // Ends the process with the exit code. When a hook is set (tests, fuzzing),
 // the hook is called instead; it must not return.

@@ -254,7 +254,29 @@ const char temporaryPrefix[] = ".symweld-";
 int temporaryFolder = -1;
 char temporaryName[32];
 volatile sig_atomic_t temporaryExists = 0;
-const int interruptSignals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
+// Every catchable signal whose default action ends the process, apart from
+// the faults of the process itself (SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGSYS,
+// SIGTRAP), which belong to debuggers and sanitizers; and the real-time
+// signals, added where the set is made.
+const int interruptSignals[] = {
+    SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGABRT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU, SIGIO,
+#ifdef SIGPWR
+    SIGPWR,
+#endif
+#ifdef SIGSTKFLT
+    SIGSTKFLT,
+#endif
+};
+
+sigset_t interruptSet() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signalNumber : interruptSignals) sigaddset(&set, signalNumber);
+#ifdef SIGRTMIN
+    for (int signalNumber = SIGRTMIN; signalNumber <= SIGRTMAX; ++signalNumber) sigaddset(&set, signalNumber);
+#endif
+    return set;
+}
 
 void removeTemporaryAndDie(int signalNumber) {
     if (temporaryExists) unlinkat(temporaryFolder, temporaryName, 0);
@@ -269,22 +291,24 @@ void catchInterrupts() {
     static bool caught = false;
     if (caught) return;
     caught = true;
-    for (int signalNumber : interruptSignals) {
+    sigset_t all = interruptSet();
+    for (int signalNumber = 1; signalNumber < NSIG; ++signalNumber) {
+        if (sigismember(&all, signalNumber) != 1) continue;
         struct sigaction old;
-        if (sigaction(signalNumber, nullptr, &old) != 0 || old.sa_handler == SIG_IGN) continue;
+        // Only the default action is replaced: a signal ignored at start
+        // stays ignored, and a handler of a sanitizer stays in place.
+        if (sigaction(signalNumber, nullptr, &old) != 0) continue;
+        if ((old.sa_flags & SA_SIGINFO) || old.sa_handler != SIG_DFL) continue;
         struct sigaction action;
         memset(&action, 0, sizeof action);
         action.sa_handler = removeTemporaryAndDie;
-        sigemptyset(&action.sa_mask);
-        for (int other : interruptSignals) sigaddset(&action.sa_mask, other);
+        action.sa_mask = all;
         sigaction(signalNumber, &action, nullptr);
     }
 }
 
 void blockInterrupts(sigset_t* previous) {
-    sigset_t set;
-    sigemptyset(&set);
-    for (int signalNumber : interruptSignals) sigaddset(&set, signalNumber);
+    sigset_t set = interruptSet();
     sigprocmask(SIG_BLOCK, &set, previous);
 }
 
@@ -402,14 +426,34 @@ void platformRemoveTemporary() {
     temporaryFolder = -1;
 }
 
+uint32_t platformFolderLength(const char* path) {
+    return static_cast<uint32_t>(folderLength(path));
+}
+
+bool platformIsAbsolutePath(const char* path) {
+    return path[0] == '/';
+}
+
 // ---- console and process ------------------------------------------------
+
+namespace {
+// Whether standard output was closed at start or a write to it failed.
+bool standardOutputFailed = false;
+}  // namespace
+
+bool platformStandardOutputFailed() {
+    return standardOutputFailed;
+}
 
 void platformWriteStandardOutput(const void* bytes, uint32_t count) {
     const char* p = static_cast<const char*>(bytes);
     while (count > 0) {
         ssize_t n = write(1, p, count);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
+        if (n <= 0) {
+            standardOutputFailed = true;
+            return;
+        }
         p += n;
         count -= static_cast<uint32_t>(n);
     }
@@ -430,6 +474,7 @@ void platformSetArguments(int argc, char** argv) {
     // file the tool opens can take their place and receive console output.
     for (int fd = 0; fd <= 2; ++fd) {
         if (fcntl(fd, F_GETFD) != -1) continue;
+        if (fd == 1) standardOutputFailed = true;
         int null = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
         if (null >= 0 && null != fd) {
             dup2(null, fd);

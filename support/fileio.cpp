@@ -90,6 +90,11 @@ bool sameFile(const char* a, const char* b) {
            first.volume == second.volume && first.index == second.index;
 }
 
+bool isExistingRegularFile(const char* name) {
+    PlatformFileInfo info;
+    return platformInspect(name, &info, false) && info.exists && info.regular;
+}
+
 void writeConsole(const char* text) {
     platformWriteStandardOutput(text, strLength(text));
 }

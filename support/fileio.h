@@ -36,6 +36,8 @@ SaveResult saveFileSafely(const char* name, const void* bytes, uint32_t size);
 
 // Whether both names lead to one existing file (links followed).
 bool sameFile(const char* a, const char* b);
+// Whether the name leads to an existing regular file (links followed).
+bool isExistingRegularFile(const char* name);
 
 void writeConsole(const char* text);
 void writeConsoleLine(const char* text);

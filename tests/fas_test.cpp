@@ -2,6 +2,7 @@
 // macro chains, names, and damaged files.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -71,6 +72,7 @@ struct FasImage {
         put32(v, 24, y);
         put32(v, 28, symbolLength == 0xFFFFFFFF ? static_cast<uint32_t>(symbols.size()) : symbolLength);
         put32(v, 32, p);
+        put32(v, 36, static_cast<uint32_t>(source.size()));
         put32(v, 40, d);
         put32(v, 44, dumpLength == 0xFFFFFFFF ? static_cast<uint32_t>(dump.size()) : dumpLength);
         v.resize(d + dump.size());
@@ -87,8 +89,9 @@ struct FasImage {
 
 struct Loaded {
     FasFile fas;
-    explicit Loaded(const std::vector<uint8_t>& image) {
+    explicit Loaded(const std::vector<uint8_t>& image, bool listReadFiles = false) {
         fas.init();
+        fas.listReadFiles = listReadFiles;
         fas.content.appendBytes(image.data(), static_cast<uint32_t>(image.size()));
         fas.parseContent();
     }
@@ -216,4 +219,65 @@ TEST(FasFile, DamagedFilesAreRefused) {
     std::vector<uint8_t> whole = big.bytes();
     std::vector<uint8_t> header(whole.begin(), whole.begin() + 40);
     EXPECT_EQ(failureOf(header), damaged);
+}
+
+namespace {
+std::vector<std::string> readFileNames(const FasFile& fas) {
+    std::vector<std::string> names;
+    fas.readFiles.forEach([](uintptr_t value, void* context) {
+        static_cast<std::vector<std::string>*>(context)->push_back(reinterpret_cast<const char*>(value));
+    }, &names);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+void bytesOf(FasImage& f, const std::string& s) {
+    f.source.insert(f.source.end(), s.begin(), s.end());
+}
+}  // namespace
+
+// Every file a preprocessed line came from, also one whose lines made no
+// code: found by walking the tokens of each line, quoted strings (which may
+// hold zero bytes) by their 32-bit length.
+TEST(FasFile, ReadFilesAreTheFilesOfEveryPreprocessedLine) {
+    FasImage f;
+    f.line(0, 1);
+    bytesOf(f, std::string("\x3B\x07include\x22\x05\0\0\0m.inc\0", 20));
+    uint32_t macros = static_cast<uint32_t>(f.source.size()) - 6;
+    f.line(macros, 1);
+    bytesOf(f, std::string("\x1A\x05macro\x22\x03\0\0\0a\0b{\0", 17));
+    f.line(0, 2);
+    bytesOf(f, std::string("\x3B\x07include\x22\x06\0\0\0n1.inc\0", 21));
+    uint32_t nested = static_cast<uint32_t>(f.source.size()) - 7;
+    f.line(nested, 1);
+    bytesOf(f, std::string("\x1A\x01X=5\0", 6));
+    f.line(macros + 1, 0x80000001, 0);  // from a macro: its file field is no file
+    bytesOf(f, std::string("\0", 1));
+    Loaded l(f.bytes(), true);
+    EXPECT_EQ(readFileNames(l.fas), (std::vector<std::string>{"m.inc", "n1.inc"}));
+    EXPECT_EQ(l.fas.sourceFiles.count, 1u);  // the output's sources are not touched
+
+    Loaded unasked(f.bytes());
+    EXPECT_FALSE(unasked.fas.readFilesListed);
+}
+
+// A damaged line ends the walk without a message: what the run needs was
+// loaded already, and the files found so far are kept.
+TEST(FasFile, ReadFilesWalkEndsQuietlyAtADamagedLine) {
+    for (const std::string& damage : {std::string("\x22\xFF\xFF\xFF\x7F", 5), std::string("\x1A\xF0" "ab", 4),
+                                      std::string("\x1A", 1), std::string("abc", 3)}) {
+        FasImage f;
+        f.line(0, 1);
+        bytesOf(f, std::string("\x3B\x07include\x22\x05\0\0\0m.inc\0", 20));
+        uint32_t macros = static_cast<uint32_t>(f.source.size()) - 6;
+        f.line(macros, 1);
+        bytesOf(f, std::string("\0", 1));
+        f.line(0x7FFFFFF0, 2);  // a name outside the file
+        bytesOf(f, std::string("\0", 1));
+        f.line(0, 3);
+        bytesOf(f, damage);
+        EXPECT_EQ(failureOf(f.bytes()), "");
+        Loaded l(f.bytes(), true);
+        EXPECT_EQ(readFileNames(l.fas), (std::vector<std::string>{"m.inc"}));
+    }
 }
