@@ -40,7 +40,25 @@ if command -v fasm >/dev/null 2>&1 && ! command -v qemu-i386 >/dev/null 2>&1; th
   [ "$status" -eq 126 ] && missing+=(qemu-user)
 fi
 
-[ ${#missing[@]} -eq 0 ] && exit 0
+# wine's loader is a 32-bit program too: where it cannot start, scripts/wine
+# runs it in an emulated machine made from Debian's kernel and busybox.
+install_guest_tools() {
+  command -v wine >/dev/null 2>&1 || return 0
+  wine --version >/dev/null 2>&1 && return 0
+  local guest=()
+  command -v qemu-system-x86_64 >/dev/null 2>&1 || guest+=(qemu-system-x86)
+  [ "$(dpkg-query -W -f='${Status}' busybox-static 2>/dev/null)" = "install ok installed" ] || guest+=(busybox-static)
+  [ ${#guest[@]} -eq 0 ] && return 0
+  echo "installing: ${guest[*]} (wine runs in an emulated machine here)"
+  [ "$(id -u)" -ne 0 ] && SUDO="sudo" || SUDO=""
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${guest[@]}" >/dev/null
+}
+
+if [ ${#missing[@]} -eq 0 ]; then
+  install_guest_tools
+  exit 0
+fi
 
 echo "installing: ${missing[*]}"
 SUDO=""
@@ -60,3 +78,4 @@ if ! command -v qemu-i386 >/dev/null 2>&1; then
     $SUDO apt-get install -y -qq qemu-user >/dev/null
   fi
 fi
+install_guest_tools

@@ -1,18 +1,22 @@
-"""Prepares the wine prefix the end-to-end tests run symweld.exe in.
+"""Makes sure the Windows build can run before the end-to-end tests start.
 
-The prefix is private to the build folder and made once, before any test
-runs: a prefix that several wine processes create at the same moment can
-leave them hanging. Nothing here reads wine's output through a pipe, since
-wine's background processes keep a pipe open long after the run ended.
-A machine where wine cannot start at all gets a warning, and the tests then
-skip their wine runs instead of failing on the machine.
+scripts/wine runs wine here where this machine can start it, else in an
+emulated machine that can. Where wine runs here, this prepares the build's
+own wine prefix once, before any test runs: a prefix that several wine
+processes create at the same moment can leave them hanging. In the
+emulated machine the prefix is its own, made on its first boot. Then
+symweld.exe -? must print the usage text; if it cannot, this fails with
+one line that says why, and with it every test that runs the Windows
+build. Nothing here reads wine's output through a pipe, since wine's
+background processes keep a pipe open long after the run ended.
 """
 import os
-import shutil
 import subprocess
 import sys
 import tempfile
 import time
+
+from e2e_support import WINE, windows_tested
 
 USAGE_START = b"\r\nUsage: symweld fas-name obj-name [debug-obj-name]\r\n"
 
@@ -21,52 +25,56 @@ def run_quietly(command, timeout):
     try:
         return subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                               stderr=subprocess.DEVNULL, timeout=timeout).returncode
-    except subprocess.TimeoutExpired:
+    except (OSError, subprocess.TimeoutExpired):
         return None
 
 
 def usage_under_wine(exe):
-    """Runs symweld.exe -? and tells whether it printed the usage text."""
-    with tempfile.TemporaryFile() as out:
+    """Runs symweld.exe -?; returns None when it printed the usage text,
+    else what went wrong."""
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
         try:
-            subprocess.run(["wine", exe, "-?"], stdin=subprocess.DEVNULL, stdout=out,
-                           stderr=subprocess.DEVNULL, timeout=90)
+            subprocess.run([WINE, exe, "-?"], stdin=subprocess.DEVNULL, stdout=out, stderr=err, timeout=1200)
         except subprocess.TimeoutExpired:
-            return False
+            return "symweld.exe -? did not end within 20 minutes"
         out.seek(0)
-        return out.read().startswith(USAGE_START)
+        err.seek(0)
+        printed, complaint = out.read(), err.read()
+    if printed.startswith(USAGE_START):
+        return None
+    lines = [line for line in complaint.decode("latin-1").splitlines() if line.strip()]
+    return "symweld.exe -? printed %r%s" % (printed[:60], "; " + lines[-1] if lines else "")
 
 
-def prepare(prefix, exe):
+def prepare_host_prefix(prefix):
     marker = os.path.join(prefix, "symweld-ready")
     if os.path.exists(marker):
-        return True
-    shutil.rmtree(prefix, ignore_errors=True)
-    # A second try only after a quick failure: a machine where wine hangs
-    # should not hold the tests up twice.
-    for attempt in range(2):
-        started = time.monotonic()
-        run_quietly(["wineboot", "-i"], 240)
-        run_quietly(["wineserver", "-w"], 60)
-        if usage_under_wine(exe):
-            open(marker, "w").close()
-            return True
-        run_quietly(["wineserver", "-k"], 30)
-        if time.monotonic() - started > 60:
-            break
-    return False
+        return
+    run_quietly(["wineboot", "-i"], 600)
+    run_quietly(["wineserver", "-w"], 120)
+    open(marker, "w").close()
 
 
 def main():
-    prefix = os.environ.get("WINEPREFIX")
-    exe = sys.argv[1]
-    if not prefix or not shutil.which("wine") or not os.path.exists(exe):
-        print("wine or symweld.exe is missing: the tests run the native build only")
+    exe = sys.argv[1] if len(sys.argv) > 1 else ""
+    if not windows_tested():
+        print("the Windows build is not tested in this run")
         return 0
-    if prepare(prefix, exe):
-        print("wine prefix ready:", prefix)
-    else:
-        print("WARNING: wine could not run symweld.exe here; the tests skip their wine runs")
+    if not os.path.exists(exe):
+        print("FAILED: the Windows build %s is missing" % exe)
+        return 1
+    started = time.monotonic()
+    how = subprocess.run([WINE, "--mode"], capture_output=True, text=True).stdout.strip()
+    if how == "host":
+        prepare_host_prefix(os.environ["WINEPREFIX"])
+        # One server for the whole test run, so each run starts quickly.
+        run_quietly(["wineserver", "-p", "60"], 60)
+    problem = usage_under_wine(exe)
+    if problem:
+        print("FAILED: wine cannot run the Windows build here (%s): %s" % (how, problem))
+        return 1
+    where = "here" if how == "host" else "in the emulated machine (scripts/wine)"
+    print("wine runs symweld.exe %s; ready after %.1f s" % (where, time.monotonic() - started))
     return 0
 
 
