@@ -2,6 +2,7 @@
 import os
 import shutil
 import struct
+import subprocess
 import tempfile
 import unittest
 
@@ -54,6 +55,14 @@ class CommandLine(BothBuilds):
         self.check(["a.fas", "--help", "-x"], [USAGE, "invalid option"], 1, native=([USAGE], 0))
         self.check(["--version"], [USAGE, "invalid option"], 1, native=([b"symweld " + VERSION.encode() + b"\n"], 0))
         self.check(["--", "-a.fas"], [USAGE, "invalid option"], 1, native=([USAGE, "no obj file specified"], 1))
+        # The text asked for is the output: when it cannot be written (a full
+        # disk, a closed standard output), the run failed, as with any Linux tool.
+        tool = self.native()
+        for option in ["--help", "--version", "-h"]:
+            for redirection in [">/dev/full", ">&-"]:
+                result = subprocess.run(["bash", "-c", '"$@" ' + redirection, "symweld", tool.path, option],
+                                        capture_output=True, timeout=60)
+                self.assertEqual(result.returncode, 1, (option, redirection))
 
     def test_too_many_arguments(self):
         self.check(["a", "b", "c", "d"], [USAGE, "too many arguments"], 1)
