@@ -237,8 +237,8 @@ void bytesOf(FasImage& f, const std::string& s) {
 }  // namespace
 
 // Every file a preprocessed line came from, also one whose lines made no
-// code: found by walking the tokens of each line, quoted strings (which may
-// hold zero bytes) by their 32-bit length.
+// code: each found at the line that included it. A quoted string that no
+// line points back at (here one holding a zero byte) names no file.
 TEST(FasFile, ReadFilesAreTheFilesOfEveryPreprocessedLine) {
     FasImage f;
     f.line(0, 1);
@@ -261,9 +261,9 @@ TEST(FasFile, ReadFilesAreTheFilesOfEveryPreprocessedLine) {
     EXPECT_FALSE(unasked.fas.readFilesListed);
 }
 
-// A damaged line ends the walk without a message: what the run needs was
-// loaded already, and the files found so far are kept.
-TEST(FasFile, ReadFilesWalkEndsQuietlyAtADamagedLine) {
+// Damage costs no message: what the run needs was loaded already, and the
+// files that can still be found are listed.
+TEST(FasFile, ReadFilesOfADamagedFileCostNoMessage) {
     for (const std::string& damage : {std::string("\x22\xFF\xFF\xFF\x7F", 5), std::string("\x1A\xF0" "ab", 4),
                                       std::string("\x1A", 1), std::string("abc", 3)}) {
         FasImage f;
@@ -276,8 +276,12 @@ TEST(FasFile, ReadFilesWalkEndsQuietlyAtADamagedLine) {
         bytesOf(f, std::string("\0", 1));
         f.line(0, 3);
         bytesOf(f, damage);
-        EXPECT_EQ(failureOf(f.bytes()), "");
-        Loaded l(f.bytes(), true);
+        std::vector<uint8_t> image = f.bytes();
+        EXPECT_EQ(failureOf(image), "");
+        Loaded l(image, true);
         EXPECT_EQ(readFileNames(l.fas), (std::vector<std::string>{"m.inc"}));
+        put32(image, 36, 0xFFFFFFF0);  // preprocessed source said to run past the file
+        Loaded past(image, true);
+        EXPECT_EQ(readFileNames(past.fas), (std::vector<std::string>{"m.inc"}));
     }
 }
