@@ -81,8 +81,8 @@ class Failures(BothBuilds):
         # A pipe as an input is refused at once, never waited on.
         os.mkfifo(self.path("pipe.fas"))
         os.mkfifo(self.path("pipe.obj"))
-        self.expect(["pipe.fas", "basic.obj", "o.obj"], "can't open input file", wine=False)
-        self.expect(["basic.fas", "pipe.obj", "o.obj"], "can't open object file", wine=False)
+        self.expect(["pipe.fas", "basic.obj", "o.obj"], "can't open input file")
+        self.expect(["basic.fas", "pipe.obj", "o.obj"], "can't open object file")
         # The .fas file is loaded first, so its message wins.
         self.expect(["text.fas", "x64.obj", "o.obj"], "input is not a fas file")
 
