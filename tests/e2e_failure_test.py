@@ -9,7 +9,7 @@ import tempfile
 import time
 import unittest
 
-from e2e_support import WINE, BothBuilds, assemble, copy_programs, read_bytes, run_without_pipes
+from e2e_support import WINE, BothBuilds, assemble, copy_programs, read_bytes, run_without_pipes, shard_of
 
 
 class Failures(BothBuilds):
@@ -390,6 +390,10 @@ class Failures(BothBuilds):
             result = subprocess.run(["bash", "-c", '"$@" >&-', "symweld", tool.path] + args,
                                     cwd=self.folder, capture_output=True)
             self.assertEqual(result.returncode, code)
+
+
+def load_tests(loader, tests, pattern):
+    return shard_of(tests)
 
 
 if __name__ == "__main__":

@@ -105,6 +105,27 @@ def warn_once(text):
         print(text, file=sys.stderr)
 
 
+def shard_of(tests):
+    """The share of a suite's tests that SYMWELD_SHARD ("k/n") names: every
+    n-th of them in name order, so that one long suite runs as n tests side
+    by side."""
+    shard = os.environ.get("SYMWELD_SHARD", "")
+    if not shard:
+        return tests
+    k, n = (int(x) for x in shard.split("/"))
+    flat = []
+
+    def flatten(suite):
+        for test in suite:
+            if isinstance(test, unittest.TestSuite):
+                flatten(test)
+            else:
+                flat.append(test)
+    flatten(tests)
+    chosen = sorted(flat, key=lambda t: t.id())[k::n]
+    return unittest.TestSuite(chosen)
+
+
 class BothBuilds(unittest.TestCase):
     """Runs each test method once per build through self.tool."""
 
