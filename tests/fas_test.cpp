@@ -234,6 +234,17 @@ std::vector<std::string> readFileNames(const FasFile& fas) {
 void bytesOf(FasImage& f, const std::string& s) {
     f.source.insert(f.source.end(), s.begin(), s.end());
 }
+
+// A main-file line `include 'name'` as fasm leaves it; returns the offset of
+// the name, by which the included file's lines name their file.
+uint32_t includeLine(FasImage& f, uint32_t number, const std::string& name) {
+    f.line(0, number);
+    bytesOf(f, std::string("\x3B\x07include\x22", 10));
+    std::string length(4, '\0');
+    length[0] = static_cast<char>(name.size());
+    bytesOf(f, length + name + std::string(1, '\0'));
+    return static_cast<uint32_t>(f.source.size() - name.size() - 1);
+}
 }  // namespace
 
 // Every file a preprocessed line came from, also one whose lines made no
@@ -241,14 +252,10 @@ void bytesOf(FasImage& f, const std::string& s) {
 // line points back at (here one holding a zero byte) names no file.
 TEST(FasFile, ReadFilesAreTheFilesOfEveryPreprocessedLine) {
     FasImage f;
-    f.line(0, 1);
-    bytesOf(f, std::string("\x3B\x07include\x22\x05\0\0\0m.inc\0", 20));
-    uint32_t macros = static_cast<uint32_t>(f.source.size()) - 6;
+    uint32_t macros = includeLine(f, 1, "m.inc");
     f.line(macros, 1);
     bytesOf(f, std::string("\x1A\x05macro\x22\x03\0\0\0a\0b{\0", 17));
-    f.line(0, 2);
-    bytesOf(f, std::string("\x3B\x07include\x22\x06\0\0\0n1.inc\0", 21));
-    uint32_t nested = static_cast<uint32_t>(f.source.size()) - 7;
+    uint32_t nested = includeLine(f, 2, "n1.inc");
     f.line(nested, 1);
     bytesOf(f, std::string("\x1A\x01X=5\0", 6));
     f.line(macros + 1, 0x80000001, 0);  // from a macro: its file field is no file
@@ -267,9 +274,7 @@ TEST(FasFile, ReadFilesOfADamagedFileCostNoMessage) {
     for (const std::string& damage : {std::string("\x22\xFF\xFF\xFF\x7F", 5), std::string("\x1A\xF0" "ab", 4),
                                       std::string("\x1A", 1), std::string("abc", 3)}) {
         FasImage f;
-        f.line(0, 1);
-        bytesOf(f, std::string("\x3B\x07include\x22\x05\0\0\0m.inc\0", 20));
-        uint32_t macros = static_cast<uint32_t>(f.source.size()) - 6;
+        uint32_t macros = includeLine(f, 1, "m.inc");
         f.line(macros, 1);
         bytesOf(f, std::string("\0", 1));
         f.line(0x7FFFFFF0, 2);  // a name outside the file
