@@ -4,7 +4,7 @@ NATIVE := build/native
 WIN32 := build/win32
 ASAN := build/asan
 
-.PHONY: all deps native win32 asan demo check check-win32 test-native test-asan fuzz-build fuzz fuzz-smoke memcheck bench dist install clean
+.PHONY: all deps native win32 asan demo check check-win32 check-fresh test-native test-asan fuzz-build fuzz fuzz-smoke memcheck bench dist install clean
 
 all: native win32
 
@@ -12,15 +12,15 @@ deps:
 	@scripts/install-deps.sh
 
 win32: deps
-	@cmake -S . -B $(WIN32) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@cmake -DSYMWELD_WERROR=ON -S . -B $(WIN32) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
 	@cmake --build $(WIN32) -j $(JOBS)
 
 native: deps win32
-	@cmake -S . -B $(NATIVE) -DCMAKE_BUILD_TYPE=Release -DSYMWELD_WIN32_EXE=$(abspath $(WIN32))/symweld.exe >/dev/null
+	@cmake -DSYMWELD_WERROR=ON -S . -B $(NATIVE) -DCMAKE_BUILD_TYPE=Release -DSYMWELD_WIN32_EXE=$(abspath $(WIN32))/symweld.exe >/dev/null
 	@cmake --build $(NATIVE) -j $(JOBS)
 
 asan: deps
-	@cmake -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=Debug -DSYMWELD_SANITIZE=ON >/dev/null
+	@cmake -DSYMWELD_WERROR=ON -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=Debug -DSYMWELD_SANITIZE=ON >/dev/null
 	@cmake --build $(ASAN) -j $(JOBS)
 
 demo: native
@@ -50,7 +50,7 @@ FUZZ := build/fuzz
 FUZZ_SECONDS ?= 60
 
 fuzz-build: deps
-	@cmake -S . -B $(FUZZ) -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	@cmake -DSYMWELD_WERROR=ON -S . -B $(FUZZ) -DCMAKE_CXX_COMPILER=$$(scripts/llvm-tool clang++) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DSYMWELD_SANITIZE=ON -DSYMWELD_FUZZ=ON -DSYMWELD_TESTS=OFF >/dev/null
 	@cmake --build $(FUZZ) -j $(JOBS)
 	@fuzz/make_seeds.sh $(FUZZ)/seeds
@@ -65,7 +65,7 @@ fuzz-smoke: fuzz-build
 # the heap written out before the tool wrote it.
 MEMCHECK := build/memcheck
 memcheck: deps
-	@cmake -S . -B $(MEMCHECK) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSYMWELD_VALGRIND=ON >/dev/null
+	@cmake -DSYMWELD_WERROR=ON -S . -B $(MEMCHECK) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSYMWELD_VALGRIND=ON >/dev/null
 	@cmake --build $(MEMCHECK) -j $(JOBS)
 	cd $(MEMCHECK) && SYMWELD_VALGRIND_TOOL=$(abspath $(MEMCHECK))/symweld \
 	  ctest --output-on-failure -R e2e
@@ -75,6 +75,11 @@ bench: native
 	@python3 bench/run.py $(abspath $(NATIVE))/symweld $(abspath $(NATIVE))/bench/bench_floor build/bench
 
 check: test-native test-asan fuzz-smoke
+
+# `make demo` and `make check` as a new user runs them, in fresh minimal
+# roots of Debian 13 and 12 made with debootstrap (needs root).
+check-fresh:
+	@scripts/check-fresh.sh $(FRESH_RELEASES)
 
 # The .deb, the Linux tarball and the Windows zip, reproducibly, with their
 # SHA-256 sums.

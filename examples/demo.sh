@@ -6,7 +6,9 @@ set -euo pipefail
 symweld=$(readlink -f "$1")
 here=$(cd "$(dirname "$0")" && pwd)
 work=${DEMO_DIR:-$(dirname "$symweld")/demo}
-tool() { command -v "$1-14" || command -v "$1"; }
+# The tools of the oldest LLVM installed (the release's own), lldb of the
+# newest.
+tool() { "$here/../scripts/llvm-tool" "$1"; }
 
 rm -rf "$work" && mkdir -p "$work" && cp "$here"/*.asm "$here"/*.inc "$here"/kernel32.def "$work"
 cd "$work"
@@ -47,7 +49,7 @@ for label in start open_console; do
   printf '%s at %s -> %s\n' "$label" "$address" "$(sed -n 2p <<<"$located")"
 done
 
-if lldb=$(command -v lldb-22 || command -v lldb); then
+if lldb=$("$here/../scripts/llvm-tool" lldb newest); then
   line=$(grep -n 'call    finish' hello.asm | cut -d: -f1)
   step "lldb: a breakpoint by file and line, a data label with its type"
   "$lldb" --no-lldbinit --batch hello.exe \

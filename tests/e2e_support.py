@@ -152,15 +152,23 @@ SCRIPTS = os.path.join(os.path.dirname(PROGRAMS), "..", "scripts")
 FASM = os.path.join(SCRIPTS, "fasm")
 # Runs wine where this machine can, else in an emulated machine that can.
 WINE = os.path.abspath(os.path.join(SCRIPTS, "wine"))
-READOBJ = find_tool("llvm-readobj-14", "llvm-readobj")
-LLD_LINK = find_tool("lld-link-14", "lld-link")
-PDBUTIL = find_tool("llvm-pdbutil-14", "llvm-pdbutil")
-DLLTOOL = find_tool("llvm-dlltool-14", "llvm-dlltool")
-# The newer LLVM must accept every output as well; lldb reads its PDB.
-READOBJ_22 = find_tool("llvm-readobj-22")
-LLD_LINK_22 = find_tool("lld-link-22")
-PDBUTIL_22 = find_tool("llvm-pdbutil-22")
-LLDB = find_tool("lldb-22")
+
+
+def llvm_tool(name, which="oldest"):
+    """The tool of the oldest (the release's own) or newest LLVM installed."""
+    result = subprocess.run([os.path.join(SCRIPTS, "llvm-tool"), name, which], capture_output=True, text=True)
+    return result.stdout.strip() or None
+
+
+READOBJ = llvm_tool("llvm-readobj")
+LLD_LINK = llvm_tool("lld-link")
+PDBUTIL = llvm_tool("llvm-pdbutil")
+DLLTOOL = llvm_tool("llvm-dlltool")
+# The newest LLVM must accept every output as well; lldb reads its PDB.
+READOBJ_NEW = llvm_tool("llvm-readobj", "newest")
+LLD_LINK_NEW = llvm_tool("lld-link", "newest")
+PDBUTIL_NEW = llvm_tool("llvm-pdbutil", "newest")
+LLDB = llvm_tool("lldb", "newest")
 
 
 def copy_programs(folder):
@@ -185,10 +193,10 @@ def read_bytes(path):
 
 
 def readobj(folder, obj):
-    """llvm-readobj 14 and 22 over everything; fails the caller on any
-    complaint of either. Returns what 14 printed."""
+    """llvm-readobj of the oldest and the newest LLVM over everything; fails the caller on any
+    complaint of either. Returns what the oldest printed."""
     texts = []
-    for tool in [READOBJ, READOBJ_22]:
+    for tool in [READOBJ, READOBJ_NEW]:
         if not tool:
             continue
         result = subprocess.run([tool, "--codeview", "--sections", "--symbols", "--relocations", obj],
@@ -210,11 +218,11 @@ def kernel32_lib(folder):
 
 
 def link(folder, objects, entry, extra=()):
-    """Links with lld-link 14 /debug into out.exe and out.pdb, and with
-    lld-link 22 into out22.exe and out22.pdb; returns the first result that
-    failed, else the result of 14."""
+    """Links with the oldest lld-link /debug into out.exe and out.pdb, and with
+    the newest lld-link into out_new.exe and out_new.pdb; returns the first result that
+    failed, else the result of the oldest."""
     results = []
-    for tool, out in [(LLD_LINK, "out"), (LLD_LINK_22, "out22")]:
+    for tool, out in [(LLD_LINK, "out"), (LLD_LINK_NEW, "out_new")]:
         if not tool:
             continue
         command = [tool, "/debug", "/safeseh:no", "/subsystem:console", "/entry:" + entry,
@@ -304,15 +312,15 @@ LLDB_TYPE_NAMES = {0x20: "unsigned char", 0x21: "unsigned short", 0x75: "unsigne
 
 
 def lldb_disagreements(folder):
-    """Asks lldb 22 about out22.exe and its PDB: every line of the line table
+    """Asks the newest lldb about out_new.exe and its PDB: every line of the line table
     as a breakpoint by file and line, the line of every row's address, and
     every data label's value and type. Returns what lldb got wrong, as text
     lines; empty when it agrees with the PDB."""
-    if not LLDB or not PDBUTIL_22:
+    if not LLDB or not PDBUTIL_NEW:
         return []
-    rows = pdb_lines(folder, "out22.pdb", PDBUTIL_22)
-    symbols = pdb_symbols(folder, "out22.pdb", PDBUTIL_22)
-    bases = image_section_addresses(os.path.join(folder, "out22.exe"))
+    rows = pdb_lines(folder, "out_new.pdb", PDBUTIL_NEW)
+    symbols = pdb_symbols(folder, "out_new.pdb", PDBUTIL_NEW)
+    bases = image_section_addresses(os.path.join(folder, "out_new.exe"))
     addresses = {}
     for file, section, offset, line in rows:
         addresses.setdefault((file, line), set()).add(bases[section] + offset)
@@ -326,7 +334,7 @@ def lldb_disagreements(folder):
     script = os.path.join(folder, "lldb-commands")
     with open(script, "w") as f:
         f.write("\n".join(commands) + "\n")
-    result = subprocess.run([LLDB, "--no-lldbinit", "--batch", "-s", script, "out22.exe"], cwd=folder,
+    result = subprocess.run([LLDB, "--no-lldbinit", "--batch", "-s", script, "out_new.exe"], cwd=folder,
                             stdin=subprocess.DEVNULL, capture_output=True, timeout=600)
     text = result.stdout.decode("latin-1")
     wrong = []

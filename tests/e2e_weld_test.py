@@ -7,7 +7,7 @@ import tempfile
 import unittest
 
 import coff_reader
-from e2e_support import (PDBUTIL_22, BothBuilds, assemble, copy_programs, kernel32_lib, link,
+from e2e_support import (PDBUTIL_NEW, BothBuilds, assemble, copy_programs, kernel32_lib, link,
                          lldb_disagreements, pdb_lines, pdb_symbols, read_bytes, readobj, source_line)
 
 # Signature, LF_LABEL, the build information's strings ("", "fasm", the main
@@ -21,9 +21,9 @@ class Welding(BothBuilds):
     def consumers_agree(self, debugger=True):
         """Both linkers' PDBs hold the same lines and symbols, and lldb finds
         in its PDB what the line table and the symbols say."""
-        if PDBUTIL_22:
-            self.assertEqual(pdb_lines(self.folder, "out22.pdb", PDBUTIL_22), pdb_lines(self.folder))
-            self.assertEqual(pdb_symbols(self.folder, "out22.pdb", PDBUTIL_22), pdb_symbols(self.folder))
+        if PDBUTIL_NEW:
+            self.assertEqual(pdb_lines(self.folder, "out_new.pdb", PDBUTIL_NEW), pdb_lines(self.folder))
+            self.assertEqual(pdb_symbols(self.folder, "out_new.pdb", PDBUTIL_NEW), pdb_symbols(self.folder))
         if debugger:
             self.assertEqual(lldb_disagreements(self.folder), [])
 
