@@ -11,6 +11,7 @@ build. Nothing here reads wine's output through a pipe, since wine's
 background processes keep a pipe open long after the run ended.
 """
 import os
+import signal
 import subprocess
 import sys
 import tempfile
@@ -19,14 +20,40 @@ import time
 from e2e_support import WINE, windows_tested
 
 USAGE_START = b"\r\nUsage: symweld fas-name obj-name [debug-obj-name]\r\n"
+# wine's own programs run as scripts/wine runs wine: Debian 13's wine 10
+# aborts whenever TMPDIR is set, and the tests set it for their folders.
+HOST_ENV = {name: value for name, value in os.environ.items() if name != "TMPDIR"}
+
+
+def how_it_ended(code):
+    if code is None:
+        return "did not end in time"
+    if code < 0:
+        try:
+            return "was killed by " + signal.Signals(-code).name
+        except ValueError:
+            return "was killed by signal %d" % -code
+    return "exited with %d" % code
+
+
+def last_line(data):
+    lines = [line for line in data.decode("latin-1").splitlines() if line.strip()]
+    return "; " + lines[-1].strip() if lines else ""
 
 
 def run_quietly(command, timeout):
-    try:
-        return subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                              stderr=subprocess.DEVNULL, timeout=timeout).returncode
-    except (OSError, subprocess.TimeoutExpired):
-        return None
+    """Runs one of wine's programs; returns None when it ended well, else
+    what went wrong, with the last line it wrote to standard error."""
+    with tempfile.TemporaryFile() as err:
+        try:
+            code = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err,
+                                  timeout=timeout, env=HOST_ENV).returncode
+        except OSError as error:
+            return "%s cannot start: %s" % (command[0], error)
+        except subprocess.TimeoutExpired:
+            code = None
+        err.seek(0)
+        return None if code == 0 else "%s %s%s" % (" ".join(command), how_it_ended(code), last_line(err.read()))
 
 
 def usage_under_wine(exe):
@@ -34,7 +61,8 @@ def usage_under_wine(exe):
     else what went wrong."""
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
         try:
-            subprocess.run([WINE, exe, "-?"], stdin=subprocess.DEVNULL, stdout=out, stderr=err, timeout=1200)
+            code = subprocess.run([WINE, exe, "-?"], stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                                  timeout=1200).returncode
         except subprocess.TimeoutExpired:
             return "symweld.exe -? did not end within 20 minutes"
         out.seek(0)
@@ -42,17 +70,18 @@ def usage_under_wine(exe):
         printed, complaint = out.read(), err.read()
     if printed.startswith(USAGE_START):
         return None
-    lines = [line for line in complaint.decode("latin-1").splitlines() if line.strip()]
-    return "symweld.exe -? printed %r%s" % (printed[:60], "; " + lines[-1] if lines else "")
+    return "symweld.exe -? %s and printed %r%s" % (how_it_ended(code), printed[:60], last_line(complaint))
 
 
 def prepare_host_prefix(prefix):
+    """Makes the prefix once; returns what went wrong, or None."""
     marker = os.path.join(prefix, "symweld-ready")
     if os.path.exists(marker):
-        return
-    run_quietly(["wineboot", "-i"], 600)
-    run_quietly(["wineserver", "-w"], 120)
-    open(marker, "w").close()
+        return None
+    problem = run_quietly(["wineboot", "-i"], 600) or run_quietly(["wineserver", "-w"], 120)
+    if not problem:
+        open(marker, "w").close()
+    return problem
 
 
 def main():
@@ -65,11 +94,14 @@ def main():
         return 1
     started = time.monotonic()
     how = subprocess.run([WINE, "--mode"], capture_output=True, text=True).stdout.strip()
+    problem = None
     if how == "host":
-        prepare_host_prefix(os.environ["WINEPREFIX"])
-        # One server for the whole test run, so each run starts quickly.
-        run_quietly(["wineserver", "-p", "60"], 60)
-    problem = usage_under_wine(exe)
+        problem = prepare_host_prefix(os.environ["WINEPREFIX"])
+        # One server for the whole test run, so each run starts quickly
+        # (it says so with exit code 2 where one is already running).
+        if not problem:
+            run_quietly(["wineserver", "-p", "60"], 60)
+    problem = problem or usage_under_wine(exe)
     if problem:
         print("FAILED: wine cannot run the Windows build here (%s): %s" % (how, problem))
         return 1
