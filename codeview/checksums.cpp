@@ -58,7 +58,11 @@ void CvBuilder::writeFileChecksums() {
 void digestFile(const char* name, ByteBuffer* scratch, uint8_t digest[16]) {
     memset(digest, 0, 16);
     FileHandle file;
-    if (!file.openRegularForReading(name)) return;
+    TextBuilder path;
+    path.initText();
+    bool opened = file.openRegularForReading(sourceFileName(name, &path));
+    path.release();
+    if (!opened) return;
     // The file goes through MD5 a block at a time, so memory does not grow
     // with a source's size and a source of any size gets its digest.
     scratch->clear();

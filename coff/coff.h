@@ -16,6 +16,14 @@ const uint8_t IMAGE_SYM_CLASS_STATIC = 3;
 const uint32_t coffRelocationSize = 10;
 const uint32_t coffSymbolSize = 18;
 
+const uint32_t coffFileHeaderSize = 20;
+
+// Whether the bytes begin like a COFF object of any machine: a machine type
+// that objects use and an optional header that fits in a byte's count (text
+// never holds the zero byte that takes), or the import/big-object form.
+// `size` is how many bytes there are, at least a file header's for a yes.
+bool isCoffObjectHeader(const uint8_t* bytes, uint32_t size);
+
 struct CoffSection {
     const char* name;  // at most 8 bytes
     uint32_t VirtualSize;

@@ -9,7 +9,7 @@
 
 namespace {
 
-const uint32_t fileHeaderSize = 20;
+const uint32_t fileHeaderSize = coffFileHeaderSize;
 const uint32_t sectionHeaderSize = 40;
 const uint32_t linenumberSize = 6;
 
@@ -162,6 +162,20 @@ void CoffObject::load(const char* path) {
     file.close();
     parseImage(image);
     image.release();
+}
+
+bool isCoffObjectHeader(const uint8_t* bytes, uint32_t size) {
+    static const uint16_t machines[] = {
+        0x014C, 0x8664, 0x01C0, 0x01C2, 0x01C4, 0xAA64, 0xA641, 0xA64E, 0x3A64, 0x0200, 0x0162, 0x0166,
+        0x0168, 0x0169, 0x0266, 0x0366, 0x0466, 0x0184, 0x0284, 0x01A2, 0x01A3, 0x01A6, 0x01A8, 0x01D3,
+        0x01F0, 0x01F1, 0x0EBC, 0x9041, 0x5032, 0x5064, 0x5128, 0x6232, 0x6264, 0x0520, 0x0CEF, 0xC0EE};
+    if (size < fileHeaderSize) return false;
+    uint16_t machine = readU16(bytes);
+    if (machine == 0) return readU16(bytes + 2) == 0xFFFF;
+    if (readU16(bytes + 16) > 0xFF) return false;
+    for (uint16_t known : machines)
+        if (machine == known) return true;
+    return false;
 }
 
 void CoffObject::parseImage(const ByteBuffer& image) {

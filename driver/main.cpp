@@ -107,12 +107,15 @@ bool sameFileBeside(const char* output, const char* base, const char* name) {
 // that is most likely the current folder, the .fas file's or the object's.
 void matchSourceFile(uintptr_t value, void* context) {
     InputSearch* search = static_cast<InputSearch*>(context);
-    const char* name = reinterpret_cast<const char*>(value);
     const RunState* run = search->run;
     if (search->found) return;
+    TextBuilder scratch;
+    scratch.initText();
+    const char* name = sourceFileName(reinterpret_cast<const char*>(value), &scratch);
     search->found = sameFile(run->outputName, name) ||
                     (!platformIsAbsolutePath(name) && (sameFileBeside(run->outputName, run->fasName, name) ||
                                                        sameFileBeside(run->outputName, run->objName, name)));
+    scratch.release();
 }
 
 // Whether writing the output could destroy a file other than the object:
@@ -133,14 +136,26 @@ bool outputIsAnInput(const RunState* run) {
     return search.found;
 }
 
+// Whether an existing output holds anything but an object or nothing: a
+// source the lookups above could not find (fasm ran in another folder, a
+// damaged ".fas"), a README, a PDB. A file that cannot be read is left to
+// the write, which meets the same obstacle.
+bool outputIsNotAnObject(const char* name) {
+    uint8_t header[coffFileHeaderSize];
+    uint32_t got = 0;
+    return readFileStart(name, header, coffFileHeaderSize, &got) && got > 0 && !isCoffObjectHeader(header, got);
+}
+
 // Adds ".debug$T" and ".debug$S" to the object and writes it.
 void weld(RunState* run) {
     // The files that only define macros or constants are found in a pass of
     // their own, made only where the output could be one of them.
-    run->fas.listReadFiles = outputReplacesAnotherFile(run);
+    bool replacesAnotherFile = outputReplacesAnotherFile(run);
+    run->fas.listReadFiles = replacesAnotherFile;
     run->fas.load(run->fasName);
     run->coff.load(run->objName);
     if (outputIsAnInput(run)) fatalError("output file is an input file");
+    if (replacesAnotherFile && outputIsNotAnObject(run->outputName)) fatalError("output file is not an object file");
     if (run->coff.findSection(".debug$S") || run->coff.findSection(".debug$T"))
         fatalError("the object file already has debug info");
 

@@ -22,6 +22,9 @@ struct PlatformConventions {
     const char* optionPrefixes;  // characters that begin an option
     const char* lineEnd;         // ends every console line
     bool longOptions;            // "--help", "--version" and "--" are understood
+    // fasm on this system reads every backslash of a file name as "/" (Linux),
+    // so the source names in a ".fas" file are opened the same way.
+    bool sourceBackslashIsSlash;
 };
 extern const PlatformConventions platformConventions;
 
@@ -81,7 +84,12 @@ bool platformIsAbsolutePath(const char* path);
 // folder, open to its owner alone until it is complete; it is removed when
 // the process is interrupted (signals, Ctrl-C) while it exists.
 bool platformResolveOutput(const char* outputName, char* target, uint32_t capacity);
-bool platformCreateTemporary(PlatformFile* file, const char* target);
+// *folderDenied tells, on failure, whether the folder refused the user a
+// new file (while the target itself may still be writable).
+bool platformCreateTemporary(PlatformFile* file, const char* target, bool* folderDenied);
+// Opens the existing regular file for writing and empties it: the plain
+// write, for a target beside which no temporary can be made.
+bool platformOpenInPlace(PlatformFile* file, const char* target);
 // Gives the open temporary the permissions the output keeps: the target's
 // permission bits where it exists (never setuid, setgid or sticky), else
 // those of any new file.

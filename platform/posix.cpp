@@ -88,7 +88,7 @@ PlatformExitHook exitHook = nullptr;
 
 // The shell has already split the arguments, and Linux users expect a path
 // that begins with "/" to be a path: only "-" begins an option.
-const PlatformConventions platformConventions = {"-", "\n", true};
+const PlatformConventions platformConventions = {"-", "\n", true, true};
 
 const char* platformCommandLine() {
     return "";
@@ -350,7 +350,8 @@ bool platformResolveOutput(const char* outputName, char* target, uint32_t capaci
     return false;
 }
 
-bool platformCreateTemporary(PlatformFile* file, const char* target) {
+bool platformCreateTemporary(PlatformFile* file, const char* target, bool* folderDenied) {
+    *folderDenied = false;
     size_t folder = folderLength(target);
     char folderName[4096];
     if (folder == 0)
@@ -372,7 +373,10 @@ bool platformCreateTemporary(PlatformFile* file, const char* target) {
             *file = static_cast<PlatformFile>(fd) + 1;
             return true;
         }
-        if (errno != EEXIST) break;
+        if (errno != EEXIST) {
+            *folderDenied = errno == EACCES || errno == EPERM;
+            break;
+        }
     }
     close(temporaryFolder);
     temporaryFolder = -1;
@@ -395,6 +399,19 @@ bool platformSetOutputPermissions(PlatformFile file, const char* target) {
         mode = 0666 & ~mask;
     }
     return fchmod(fd, mode) == 0;
+}
+
+bool platformOpenInPlace(PlatformFile* file, const char* target) {
+    int fd = open(target, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat info;
+    // Only a regular file, also if something else took the name meanwhile.
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || ftruncate(fd, 0) != 0) {
+        close(fd);
+        return false;
+    }
+    *file = static_cast<PlatformFile>(fd) + 1;
+    return true;
 }
 
 // The signal handlers remove an unfinished temporary; nothing to change here.

@@ -22,7 +22,7 @@ void copyText(char* destination, const char* source, uint32_t length) {
 }
 }  // namespace
 
-const PlatformConventions platformConventions = {"/-", "\r\n", false};
+const PlatformConventions platformConventions = {"/-", "\r\n", false, false};
 
 const char* platformCommandLine() {
     return GetCommandLineA();
@@ -207,7 +207,8 @@ bool platformResolveOutput(const char* outputName, char* target, uint32_t capaci
     return true;
 }
 
-bool platformCreateTemporary(PlatformFile* file, const char* target) {
+bool platformCreateTemporary(PlatformFile* file, const char* target, bool* folderDenied) {
+    *folderDenied = false;
     uint32_t folder = folderLength(target);
     if (folder + 24 > sizeof temporaryName) return false;
     static bool handlerSet = false;
@@ -231,9 +232,23 @@ bool platformCreateTemporary(PlatformFile* file, const char* target) {
             // under wine) runs no handler of its own.
             return setDeleteOnClose(h, true);
         }
-        if (GetLastError() != ERROR_FILE_EXISTS) return false;
+        if (GetLastError() != ERROR_FILE_EXISTS) {
+            *folderDenied = GetLastError() == ERROR_ACCESS_DENIED;
+            return false;
+        }
     }
     return false;
+}
+
+bool platformOpenInPlace(PlatformFile* file, const char* target) {
+    HANDLE h = CreateFileA(target, GENERIC_WRITE, FILE_SHARE_READ, nullptr, TRUNCATE_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    if (GetFileType(h) != FILE_TYPE_DISK) {
+        CloseHandle(h);
+        return false;
+    }
+    *file = reinterpret_cast<PlatformFile>(h);
+    return true;
 }
 
 // The replaced file's attributes and security go over to the new contents

@@ -63,6 +63,15 @@ namespace {
 const uint32_t maximumPath = 4096;
 }  // namespace
 
+namespace {
+SaveResult saveInPlace(const char* target, const void* bytes, uint32_t size) {
+    FileHandle file;
+    if (!platformOpenInPlace(&file.handle, target)) return SaveResult::cannotCreate;
+    bool written = file.write(bytes, size);
+    return file.close() && written ? SaveResult::saved : SaveResult::writeFailed;
+}
+}  // namespace
+
 SaveResult saveFileSafely(const char* name, const void* bytes, uint32_t size) {
     char target[maximumPath];
     PlatformFileInfo info;
@@ -73,7 +82,13 @@ SaveResult saveFileSafely(const char* name, const void* bytes, uint32_t size) {
     // permissions (a rename only asks the folder).
     if (info.exists && (!info.regular || !info.writable)) return SaveResult::cannotCreate;
     FileHandle file;
-    if (!platformCreateTemporary(&file.handle, target)) return SaveResult::cannotCreate;
+    bool folderDenied = false;
+    if (!platformCreateTemporary(&file.handle, target, &folderDenied)) {
+        // A writable output in a folder the user cannot add files to: the
+        // plain write, which an interruption can leave half written.
+        if (!info.exists || !folderDenied) return SaveResult::cannotCreate;
+        return saveInPlace(target, bytes, size);
+    }
     bool written = file.write(bytes, size) && platformSetOutputPermissions(file.handle, target) &&
                    platformKeepTemporary(file.handle);
     bool closed = file.close();
@@ -88,6 +103,27 @@ bool sameFile(const char* a, const char* b) {
     PlatformFileInfo first, second;
     return platformInspect(a, &first, false) && first.exists && platformInspect(b, &second, false) && second.exists &&
            first.volume == second.volume && first.index == second.index;
+}
+
+bool readFileStart(const char* name, uint8_t* bytes, uint32_t capacity, uint32_t* got) {
+    FileHandle file;
+    *got = 0;
+    if (!file.openRegularForReading(name)) return false;
+    uint32_t done = 0;
+    bool read = true;
+    while (*got < capacity && (read = file.readSome(bytes + *got, capacity - *got, &done)) && done > 0) *got += done;
+    file.close();
+    return read;
+}
+
+const char* sourceFileName(const char* name, TextBuilder* scratch) {
+    if (!platformConventions.sourceBackslashIsSlash) return name;
+    const char* p = name;
+    while (*p && *p != '\\') ++p;
+    if (!*p) return name;
+    scratch->clear();
+    for (p = name; *p; ++p) scratch->appendChar(*p == '\\' ? '/' : *p);
+    return scratch->terminate();
 }
 
 bool isExistingRegularFile(const char* name) {

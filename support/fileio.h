@@ -6,6 +6,7 @@
 
 #include "platform/platform.h"
 #include "support/buffer.h"
+#include "support/strings.h"
 
 struct FileHandle {
     PlatformFile handle;
@@ -36,6 +37,13 @@ SaveResult saveFileSafely(const char* name, const void* bytes, uint32_t size);
 
 // Whether both names lead to one existing file (links followed).
 bool sameFile(const char* a, const char* b);
+// Reads the first bytes of a regular file, up to `capacity` (fewer where the
+// file is shorter); false when it cannot be opened or read.
+bool readFileStart(const char* name, uint8_t* bytes, uint32_t capacity, uint32_t* got);
+// A source name from a ".fas" file, as the assembler on this system opened
+// it: on Linux every backslash is a "/". Returns the name itself or the
+// converted copy in `scratch`.
+const char* sourceFileName(const char* name, TextBuilder* scratch);
 // Whether the name leads to an existing regular file (links followed).
 bool isExistingRegularFile(const char* name);
 

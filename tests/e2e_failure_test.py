@@ -9,7 +9,8 @@ import tempfile
 import time
 import unittest
 
-from e2e_support import WINE, BothBuilds, assemble, copy_programs, read_bytes, run_without_pipes, shard_of
+from e2e_support import (FASM, WINE, BothBuilds, assemble, backslash_program, copy_programs, read_bytes,
+                         run_without_pipes, shard_of)
 
 
 class Failures(BothBuilds):
@@ -20,6 +21,9 @@ class Failures(BothBuilds):
         assemble(self.folder, "x64")
         self.files_at_start = len(os.listdir(self.folder))
         self.mounts = []
+        # An earlier output: an object (of another machine), since nothing
+        # else is replaced.
+        self.old = read_bytes(self.path("x64.obj"))
 
     def tearDown(self):
         for mount in self.mounts:
@@ -105,12 +109,12 @@ class Failures(BothBuilds):
         self.expect(["basic.fas", "basic.obj", "nowhere/o.obj"], "can't open object file")
         self.expect(["basic.fas", "basic.obj", "folder.obj"], "can't open object file")
         self.expect(["basic.fas", "basic.obj", ""], "can't open object file")
-        self.write("readonly.obj", b"keep me")
+        self.write("readonly.obj", self.old)
         os.chmod(self.path("readonly.obj"), 0o444)
         self.expect(["basic.fas", "basic.obj", "readonly.obj"], "can't open object file")
 
     def test_write_failing_half_way_keeps_the_output(self):
-        self.write("old.obj", b"previous contents " * 10)
+        self.write("old.obj", self.old)
         # Room for 1 KiB: the welded object is larger. SIGXFSZ keeps its
         # default action, as a build system leaves it. A size limit is no
         # Windows condition; a full disk is, below.
@@ -132,7 +136,7 @@ class Failures(BothBuilds):
         subprocess.run(["mount", "-t", "tmpfs", "-o", "size=256k", "tmpfs", small], check=True)
         self.mounts.append(small)
         shutil.copy(self.path("wide.obj"), os.path.join(small, "wide.obj"))
-        self.write("small/old.obj", b"previous contents " * 10)
+        self.write("small/old.obj", self.old)
         filler = os.open(os.path.join(small, "filler"), os.O_WRONLY | os.O_CREAT)
         try:
             while os.write(filler, b"\0" * 4096):
@@ -154,7 +158,7 @@ class Failures(BothBuilds):
         # Native only: POSIX permission bits and symbolic links.
         tool = self.native()
         for mode, kept in [(0o640, 0o640), (0o600, 0o600), (0o4755, 0o755), (0o2770, 0o770)]:
-            self.write("target.obj", b"old")
+            self.write("target.obj", self.old)
             os.chmod(self.path("target.obj"), mode)
             os.symlink("target.obj", self.path("link.obj"))
             result = tool.run(["basic.fas", "basic.obj", "link.obj"], cwd=self.folder)
@@ -173,7 +177,7 @@ class Failures(BothBuilds):
     def test_output_that_is_a_link_replaces_its_target(self):
         os.mkdir(self.path("real"))
         for build, tool in self.each_tool():
-            self.write("real/target.obj", b"old")
+            self.write("real/target.obj", self.old)
             os.symlink("real/target.obj", self.path("link.obj"))
             result = tool.run(["basic.fas", "basic.obj", "link.obj"], cwd=self.folder)
             self.assertEqual((result.returncode, result.stdout), (0, b""))
@@ -238,7 +242,7 @@ class Failures(BothBuilds):
             self.expect(["../basic.fas", "../basic.obj", output], "output file is an input file", cwd="other")
         # A file the program was not made from is still replaced.
         for build, tool in self.each_tool():
-            self.write("unrelated.obj", b"old")
+            self.write("unrelated.obj", self.old)
             result = tool.run(["quiet.fas", "quiet.obj", "unrelated.obj"], cwd=self.folder)
             self.assertEqual((result.returncode, result.stdout), (0, b""))
             self.assertEqual(read_bytes(self.path("unrelated.obj"))[:2], b"\x4c\x01")
@@ -251,6 +255,47 @@ class Failures(BothBuilds):
                 result = tool.run(["basic.fas", "basic.obj", output], cwd=self.folder)
                 self.assertEqual((result.returncode, result.stdout), (0, b""), output)
             self.assertTrue(os.path.islink(self.path("to_obj.obj")))
+
+    def test_sources_named_with_backslashes_are_refused(self):
+        """Includes named as Windows programs name them are inputs too, on
+        the Linux build as well, from any folder and through links."""
+        sources = backslash_program(self.folder)
+        os.symlink("app/lib/macros.inc", self.path("to_macros.obj"))
+        for source in sources:
+            self.expect(["app.fas", "app.obj", os.path.relpath(source, "app")], "output file is an input file",
+                        cwd="app")
+            self.expect(["app/app.fas", "app/app.obj", source], "output file is an input file")
+        self.expect(["app/app.fas", "app/app.obj", "to_macros.obj"], "output file is an input file")
+
+    def test_output_that_is_no_object_is_refused(self):
+        """Only an object or an empty file is replaced, whatever folder fasm
+        ran in and whatever the .fas file says."""
+        # fasm ran in src/, the objects lie in build/, symweld runs from the
+        # top: the .fas names the sources relative to src/.
+        os.makedirs(self.path("src"))
+        os.mkdir(self.path("build"))
+        for name in ["basic.asm", "macros.inc", "routines.inc"]:
+            shutil.copy(self.path(name), self.path("src"))
+        subprocess.run([FASM, "basic.asm", "../build/h.obj", "-s", "../build/h.fas"], cwd=self.path("src"),
+                       check=True, capture_output=True)
+        for output in ["src/basic.asm", "src/macros.inc", "src/routines.inc"]:
+            self.expect(["build/h.fas", "build/h.obj", output], "output file is not an object file")
+        # Anything else within reach of tab completion: a README, a PDB, a
+        # file too short to be an object. Where the output is also an input,
+        # that is what is said.
+        self.write("README", b"# notes\n")
+        self.write("prog.pdb", b"Microsoft C/C++ MSF 7.00\r\n\x1aDS\0\0\0" + bytes(64))
+        self.write("tiny.obj", b"\x4c\x01")
+        for output in ["README", "prog.pdb", "tiny.obj"]:
+            self.expect(["basic.fas", "basic.obj", output], "output file is not an object file")
+        self.expect(["basic.fas", "basic.obj", "basic.asm"], "output file is an input file")
+        # An empty file and an earlier object are replaced.
+        for build, tool in self.each_tool():
+            for output, old in [("empty.obj", b""), ("earlier.obj", self.old)]:
+                self.write(output, old)
+                result = tool.run(["basic.fas", "basic.obj", output], cwd=self.folder)
+                self.assertEqual((result.returncode, result.stdout), (0, b""), output)
+                self.assertEqual(read_bytes(self.path(output))[:2], b"\x4c\x01")
 
     def test_names_as_long_as_the_system_allows(self):
         # A 254-byte name, and a path a few bytes short of the path limit:
@@ -278,7 +323,7 @@ class Failures(BothBuilds):
             for attribute, letter in [("+h", b"H"), ("+s", b"S")]:
                 if os.path.exists(self.path("shown.obj")):
                     os.remove(self.path("shown.obj"))
-                self.write("shown.obj", b"old")
+                self.write("shown.obj", self.old)
                 run_without_pipes([WINE, "cmd", "/c", "attrib", attribute, "shown.obj"], self.folder)
                 self.assertIn(letter, self.attributes("shown.obj"))
                 result = tool.run(["basic.fas", "basic.obj", "shown.obj"], cwd=self.folder)
@@ -299,9 +344,9 @@ class Failures(BothBuilds):
         os.chmod(self.folder, 0o777)
         for name in os.listdir(self.folder):
             os.chmod(self.path(name), 0o755)
-        self.write("roots.obj", b"root's own")
+        self.write("roots.obj", self.old)
         os.chmod(self.path("roots.obj"), 0o644)
-        self.write("readonly.obj", b"keep me")
+        self.write("readonly.obj", self.old)
         os.chown(self.path("readonly.obj"), 65534, 65534)
         os.chmod(self.path("readonly.obj"), 0o400)
         as_nobody = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "./symweld"]
@@ -318,6 +363,26 @@ class Failures(BothBuilds):
             result = subprocess.run(as_nobody + ["basic.fas", "basic.obj", output], cwd=self.folder,
                                     capture_output=True, timeout=60)
             self.assertEqual(result.returncode, 0, result.stdout)
+
+    def test_output_in_a_folder_closed_to_new_files_is_written_in_place(self):
+        """No temporary can be made beside it: a writable output is written
+        as the plain write would write it. (An immutable folder refuses new
+        files even to root, and under wine alike.)"""
+        os.mkdir(self.path("closed"))
+        self.write("closed/out.obj", self.old)
+        if subprocess.run(["chattr", "+i", self.path("closed")], capture_output=True).returncode != 0:
+            self.skipTest("this filesystem has no immutable folders")
+        try:
+            for build, tool in self.each_tool():
+                self.write("closed/out.obj", self.old)
+                result = tool.run(["basic.fas", "basic.obj", "closed/out.obj"], cwd=self.folder)
+                self.assertEqual((result.returncode, result.stdout), (0, b""))
+                self.assertEqual(read_bytes(self.path("closed/out.obj"))[:2], b"\x4c\x01")
+                self.assertEqual(os.listdir(self.path("closed")), ["out.obj"])
+                # A new output there cannot be written at all.
+                self.expect(["basic.fas", "basic.obj", "closed/new.obj"], "can't open object file")
+        finally:
+            subprocess.run(["chattr", "-i", self.path("closed")])
 
     def test_small_address_space_limit(self):
         for build, tool in self.each_tool():
@@ -339,7 +404,7 @@ class Failures(BothBuilds):
         with open(self.path("big.asm"), "w") as f:
             f.write("format MS COFF\nsection '.data' data readable writeable\nblob db 96*1024*1024 dup 0\n")
         assemble(self.folder, "big")
-        old = b"old output " * 100
+        old = self.old
         for build, tool in self.each_tool():
             interrupted = {signal.SIGTERM: -signal.SIGTERM, signal.SIGHUP: -signal.SIGHUP,
                            signal.SIGINT: 0xC000013A & 0xFF if tool.wine else -signal.SIGINT}

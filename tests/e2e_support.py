@@ -187,6 +187,26 @@ def assemble(folder, name, source=None):
         raise RuntimeError(result.stdout.decode() + result.stderr.decode())
 
 
+def backslash_program(folder):
+    """A program written for Windows in folder/app, assembled there: its
+    includes are named with backslashes, one holds macros only, one holds
+    code and includes another, one lies in the folder above (..\\).
+    Returns the sources fasm read, as paths below the folder."""
+    sources = {"app/app.asm": "format MS COFF\ninclude 'lib\\macros.inc'\ninclude 'lib\\code.inc'\n"
+                              "include '..\\shared.inc'\nsection '.text' code readable executable\n"
+                              "public start\nstart: nothing\n call helper\n call shared\n ret\n",
+               "app/lib/macros.inc": "macro nothing { nop }\n",
+               "app/lib/code.inc": "include 'inner\\deep.inc'\nhelper: mov eax, DEEP\n ret\n",
+               "app/lib/inner/deep.inc": "DEEP = 7\ndeep_code: ret\n",
+               "shared.inc": "shared: xor eax, eax\n ret\n"}
+    for name, text in sources.items():
+        os.makedirs(os.path.dirname(os.path.join(folder, name)), exist_ok=True)
+        with open(os.path.join(folder, name), "w") as f:
+            f.write(text)
+    assemble(os.path.join(folder, "app"), "app")
+    return sorted(sources)
+
+
 def read_bytes(path):
     with open(path, "rb") as f:
         return f.read()

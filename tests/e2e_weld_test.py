@@ -1,13 +1,14 @@
 """End-to-end welding: real fasm output in, judged by LLVM's readers and linker."""
 import hashlib
 import os
+import re
 import shutil
 import subprocess
 import tempfile
 import unittest
 
 import coff_reader
-from e2e_support import (PDBUTIL_NEW, BothBuilds, assemble, copy_programs, kernel32_lib, link,
+from e2e_support import (PDBUTIL_NEW, BothBuilds, assemble, backslash_program, copy_programs, kernel32_lib, link,
                          lldb_disagreements, pdb_lines, pdb_symbols, read_bytes, readobj, source_line)
 
 # Signature, LF_LABEL, the build information's strings ("", "fasm", the main
@@ -228,6 +229,30 @@ class Welding(BothBuilds):
             elif os.path.lexists(include):
                 os.remove(include)
             shutil.copy(os.path.join(self.folder, "macros.inc"), include)
+
+    def test_backslash_names_get_their_digests_on_both_builds(self):
+        """Includes named with backslashes, as Windows programs name them:
+        each source gets its true digest, and both builds write one object."""
+        sources = backslash_program(self.folder)
+        app = os.path.join(self.folder, "app")
+        outputs = set()
+        for build, tool in self.each_tool():
+            result = tool.run(["app.fas", "app.obj", "out.obj"], cwd=app)
+            self.assertEqual((result.returncode, result.stdout), (0, b""))
+            outputs.add(read_bytes(os.path.join(app, "out.obj")))
+            text = readobj(app, "out.obj")
+            digests = re.findall(r"Filename: (\S+) \(0x[0-9A-F]+\)\s+ChecksumSize: 0x10\s+ChecksumKind: MD5 \(0x1\)\s+"
+                                 r"ChecksumBytes: \(([0-9A-F ]+)\)", text)
+            expected = {}
+            for name in sources:
+                if name.endswith("macros.inc"):
+                    continue  # no line of it makes code
+                fas_name = os.path.relpath(os.path.join(self.folder, name), app).replace("/", "\\")
+                expected[fas_name] = " ".join("%02X" % b for b in
+                                              hashlib.md5(read_bytes(os.path.join(self.folder, name))).digest())
+            self.assertEqual(dict(digests), expected)
+        self.assertEqual(len(outputs), 1)
+
 
 if __name__ == "__main__":
     unittest.main()
