@@ -39,7 +39,7 @@ update_lists() {
     [ "$try" -lt 3 ] && sleep $((try * 5))
   done
   local first
-  first=$(grep -m1 -E '^(E|W): ' "$log" || true)
+  first=$(grep -m1 -E '^E: ' "$log" || grep -m1 -E '^W: ' "$log" || true)
   rm -f "$log"
   say "some package lists could not be fetched (a mirror sync in progress?); going on with what apt has: ${first:-apt-get update failed}"
 }
@@ -75,7 +75,7 @@ wanted=()
 windows=()
 want() { wanted+=("$@"); }
 choose_llvm
-want cmake make g++ python3 fasm g++-mingw-w64-i686 libgtest-dev valgrind mandoc lintian zip dpkg
+want cmake make g++ python3 fasm g++-mingw-w64-i686 libgtest-dev valgrind mandoc lintian zip dpkg e2fsprogs
 # The oldest LLVM reads and links every output and builds the fuzzers; the
 # newest one does the same and brings the debugger.
 want "llvm-$llvm_oldest" "lld-$llvm_oldest" "clang-$llvm_oldest" "libclang-rt-$llvm_oldest-dev"
@@ -118,22 +118,25 @@ culprit() {
   echo "$1"
 }
 
+# Everything in one transaction, so that apt picks versions of the shared
+# libraries that both architectures have. Where wine cannot be had, the rest
+# is installed without it.
 mapfile -t need < <(missing "${wanted[@]}")
 mapfile -t need_windows < <(missing "${windows[@]}")
-if [ ${#need[@]} -gt 0 ]; then
-  update_lists
-  echo "installing: ${need[*]}"
-  if ! install_packages "${need[@]}"; then
-    say "FAILED: cannot install $(culprit "${need[@]}"): ${apt_error:-apt-get failed}; the mirror may be in the middle of a sync: run again later"
-    exit 1
-  fi
+if [ ${#need_windows[@]} -gt 0 ] && ! grep -qx i386 <<<"$(dpkg --print-foreign-architectures)"; then
+  $SUDO dpkg --add-architecture i386
+  lists_fresh=false
 fi
-if [ ${#need_windows[@]} -gt 0 ]; then
-  grep -qx i386 <<<"$(dpkg --print-foreign-architectures)" || { $SUDO dpkg --add-architecture i386; lists_fresh=false; }
+if [ $((${#need[@]} + ${#need_windows[@]})) -gt 0 ]; then
   update_lists
-  echo "installing: ${need_windows[*]}"
-  if ! install_packages "${need_windows[@]}"; then
-    say "wine is not installed: $(culprit "${need_windows[@]}"): ${apt_error:-apt-get failed}; run again later, or set SYMWELD_SKIP_WINDOWS=1 to go on without the Windows build"
+  echo "installing: ${need[*]} ${need_windows[*]}"
+  if ! install_packages "${need[@]}" "${need_windows[@]}"; then
+    windows_error=$apt_error
+    if [ ${#need_windows[@]} -eq 0 ] || { [ ${#need[@]} -gt 0 ] && ! install_packages "${need[@]}"; }; then
+      say "FAILED: cannot install $(culprit "${need[@]}"): ${apt_error:-apt-get failed}; the mirror may be in the middle of a sync: run again later"
+      exit 1
+    fi
+    say "wine is not installed: $(culprit "${need_windows[@]}"): ${windows_error:-apt-get failed}; run again later, or set SYMWELD_SKIP_WINDOWS=1 to go on without the Windows build"
   fi
 fi
 
