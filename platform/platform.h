@@ -84,11 +84,19 @@ bool platformIsAbsolutePath(const char* path);
 // folder, open to its owner alone until it is complete; it is removed when
 // the process is interrupted (signals, Ctrl-C) while it exists.
 bool platformResolveOutput(const char* outputName, char* target, uint32_t capacity);
-// *folderDenied tells, on failure, whether the folder refused the user a
-// new file (while the target itself may still be writable).
-bool platformCreateTemporary(PlatformFile* file, const char* target, bool* folderDenied);
-// Opens the existing regular file for writing and empties it: the plain
-// write, for a target beside which no temporary can be made.
+// The temporary's own name (no folder) for a target whose folder's full
+// path is `folderLength` characters long, where whole paths may be at most
+// `pathLimit` characters: ".symweld-" and eight hex digits of `value`;
+// where that would pass the limit, ".sw" and as many of those digits as fit,
+// two at least. Returns the name's length, 0 when none fits.
+const uint32_t temporaryNameCapacity = 18;
+uint32_t composeTemporaryName(char* name, uint32_t folderLength, uint32_t pathLimit, uint32_t value);
+// *noTemporary tells, on failure, that no temporary can be made beside the
+// target at all (the folder refuses the user new files, or no name fits the
+// path limit), while the plain write may still work.
+bool platformCreateTemporary(PlatformFile* file, const char* target, bool* noTemporary);
+// Opens the target for writing, empty: the existing regular file, or a new
+// one. The plain write, for a target beside which no temporary can be made.
 bool platformOpenInPlace(PlatformFile* file, const char* target);
 // Gives the open temporary the permissions the output keeps: the target's
 // permission bits where it exists (never setuid, setgid or sticky), else

@@ -250,9 +250,8 @@ size_t folderLength(const char* path) {
 // The temporary of this run: its folder, held open so that its name stays
 // short whatever the folder's path, and its name in that folder. The signal
 // handler reads them, so they are plain static storage.
-const char temporaryPrefix[] = ".symweld-";
 int temporaryFolder = -1;
-char temporaryName[32];
+char temporaryName[temporaryNameCapacity];
 volatile sig_atomic_t temporaryExists = 0;
 // Every catchable signal whose default action ends the process, apart from
 // the faults of the process itself (SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGSYS,
@@ -312,17 +311,14 @@ void blockInterrupts(sigset_t* previous) {
     sigprocmask(SIG_BLOCK, &set, previous);
 }
 
-// Eight hex digits that differ from run to run and try to try.
+// A name that differs from run to run and try to try.
 void makeTemporaryName(unsigned attempt) {
-    static const char hex[] = "0123456789abcdef";
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     uint32_t value = static_cast<uint32_t>(getpid()) * 2654435761u ^ static_cast<uint32_t>(now.tv_nsec) ^
                      (attempt * 0x9E3779B9u);
-    memcpy(temporaryName, temporaryPrefix, sizeof temporaryPrefix - 1);
-    char* p = temporaryName + sizeof temporaryPrefix - 1;
-    for (int shift = 28; shift >= 0; shift -= 4) *p++ = hex[(value >> shift) & 15];
-    *p = 0;
+    // The folder is held open and names are relative to it: no path limit.
+    composeTemporaryName(temporaryName, 0, 0xFFFFFFFFu, value);
 }
 
 }  // namespace
@@ -350,8 +346,8 @@ bool platformResolveOutput(const char* outputName, char* target, uint32_t capaci
     return false;
 }
 
-bool platformCreateTemporary(PlatformFile* file, const char* target, bool* folderDenied) {
-    *folderDenied = false;
+bool platformCreateTemporary(PlatformFile* file, const char* target, bool* noTemporary) {
+    *noTemporary = false;
     size_t folder = folderLength(target);
     char folderName[4096];
     if (folder == 0)
@@ -374,7 +370,7 @@ bool platformCreateTemporary(PlatformFile* file, const char* target, bool* folde
             return true;
         }
         if (errno != EEXIST) {
-            *folderDenied = errno == EACCES || errno == EPERM;
+            *noTemporary = errno == EACCES || errno == EPERM;
             break;
         }
     }
@@ -402,7 +398,7 @@ bool platformSetOutputPermissions(PlatformFile file, const char* target) {
 }
 
 bool platformOpenInPlace(PlatformFile* file, const char* target) {
-    int fd = open(target, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
+    int fd = open(target, O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd < 0) return false;
     struct stat info;
     // Only a regular file, also if something else took the name meanwhile.

@@ -5,6 +5,8 @@
 
 namespace {
 PlatformExitHook exitHook = nullptr;
+// The open temporary of this run (below); none yet.
+HANDLE temporaryHandle = INVALID_HANDLE_VALUE;
 
 HANDLE toHandle(PlatformFile file) {
     return reinterpret_cast<HANDLE>(file);
@@ -75,6 +77,8 @@ bool platformOpenRegularForReading(PlatformFile* file, const char* name) {
 }
 
 bool platformClose(PlatformFile file) {
+    // Closing the temporary's handle removes its first name.
+    if (toHandle(file) == temporaryHandle) temporaryHandle = INVALID_HANDLE_VALUE;
     return CloseHandle(toHandle(file)) != 0;
 }
 
@@ -108,13 +112,32 @@ bool notFound(DWORD error) {
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
+// Whether another program (a virus scanner, an indexer, an editor) holds
+// the file for a moment, rather than the file refusing the user for good.
+bool heldByAnother(DWORD error, const char* name) {
+    if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) return true;
+    DWORD attributes = GetFileAttributesA(name);
+    return error == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
+           (attributes & FILE_ATTRIBUTE_READONLY) == 0;
+}
+
+// Pauses between tries at a held file: about 2 s in all. An interrupt
+// during a pause ends the run at once through the console handler.
+const DWORD heldFilePauses[] = {10, 20, 40, 80, 160, 320, 500, 500, 500};
+const uint32_t heldFileTries = sizeof heldFilePauses / sizeof heldFilePauses[0];
+
 // Whether the user may open the file for writing (its security and any
 // sharing in force), asked by opening it without changing it.
 bool openableForWriting(const char* name) {
-    HANDLE h = CreateFileA(name, GENERIC_WRITE, shareAll, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return false;
-    CloseHandle(h);
-    return true;
+    for (uint32_t attempt = 0;; ++attempt) {
+        HANDLE h = CreateFileA(name, GENERIC_WRITE, shareAll, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (h != INVALID_HANDLE_VALUE) {
+            CloseHandle(h);
+            return true;
+        }
+        if (attempt == heldFileTries || !heldByAnother(GetLastError(), name)) return false;
+        Sleep(heldFilePauses[attempt]);
+    }
 }
 
 }  // namespace
@@ -138,40 +161,66 @@ bool platformInspect(const char* name, PlatformFileInfo* info, bool askWritable)
 
 namespace {
 
-// The temporary of this run. The console handler runs on a thread of its
-// own, so the name is plain static storage, set before the file exists.
+// Longest path that programs without long-path support may name.
+const uint32_t pathLimit = MAX_PATH - 1;
+
+// The temporary of this run lies in the target's folder under two names in
+// turn. It is created as `temporaryName`, open through `temporaryHandle`
+// and deleted when that handle closes, from its creation on and however the
+// process ends (TerminateProcess, a crash, a signal under wine). Once it is
+// complete it gets a second name, `keptName`, which the final rename moves
+// over the target; closing the handle then removes the first name. The
+// console handler runs on a thread of its own, so all of it is plain
+// static storage, set before the files exist.
 char temporaryName[4096 + 32];
-// The temporary's state: none, written (interrupts remove it), or being
-// moved over the target (interrupts wait for the move to end).
-enum : LONG { noTemporary = 0, temporaryWritten = 1, temporaryMoving = 2 };
-volatile LONG temporaryState = noTemporary;
+char keptName[4096 + 32];
+// Whether `keptName` exists, and whether it is being moved over the target
+// (an interrupt then waits for the move to end).
+enum : LONG { noKeptName = 0, keptNameExists = 1, keptNameMoving = 2 };
+volatile LONG keptState = noKeptName;
 volatile LONG outputReplaced = 0;
 
-void removeWrittenTemporary() {
-    if (InterlockedCompareExchange(&temporaryState, noTemporary, temporaryWritten) == temporaryWritten)
-        DeleteFileA(temporaryName);
+void removeKeptName() {
+    if (InterlockedCompareExchange(&keptState, noKeptName, keptNameExists) == keptNameExists)
+        DeleteFileA(keptName);
 }
 
-// Ctrl-C, Ctrl-Break and closing the console end the process: the
-// temporary goes first. It was opened with FILE_SHARE_DELETE, so it can be
-// deleted while the main thread still writes to it. Ctrl-C and Ctrl-Break
-// end the run with STATUS_CONTROL_C_EXIT here, as Windows' own handler
-// does: wine's ends the process with exit code 0, a success for a run that
-// wrote nothing.
-BOOL WINAPI removeTemporaryOnInterrupt(DWORD event) {
-    // A move cut short could leave neither file: it is let finish, and a
-    // run whose output is then in place ends as it would have.
-    while (temporaryState == temporaryMoving) Sleep(1);
-    if (outputReplaced) return TRUE;
-    removeWrittenTemporary();
-    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) ExitProcess(STATUS_CONTROL_C_EXIT);
-    return FALSE;
+// Ends a run that has not replaced its output with STATUS_CONTROL_C_EXIT,
+// as Windows' own handler ends a console program on Ctrl-C (wine's would end
+// it with 0, a success for a run that wrote nothing); the temporary goes
+// with its handle. Returns for a run whose output is in place.
+void endUnfinishedRun() {
+    while (keptState == keptNameMoving) Sleep(1);
+    if (outputReplaced) return;
+    removeKeptName();
+    ExitProcess(STATUS_CONTROL_C_EXIT);
 }
 
-bool setDeleteOnClose(HANDLE h, bool remove) {
-    FILE_DISPOSITION_INFO disposition;
-    disposition.DeleteFile = remove ? TRUE : FALSE;
-    return SetFileInformationByHandle(h, FileDispositionInfo, &disposition, sizeof disposition) != 0;
+// Ctrl-C, Ctrl-Break, closing the console, logging off and shutting down.
+// A run whose output is in place is let finish as it would have.
+BOOL WINAPI endRunOnInterrupt(DWORD) {
+    endUnfinishedRun();
+    return TRUE;
+}
+
+// wine ends the thread that receives SIGQUIT with exit code 0, and with it
+// the process where no other thread is left. This thread waits for the main
+// thread's end: as the main thread ends the process itself (ExitProcess
+// ends this thread first), it wakes only when the main thread was ended
+// from outside, and ends the process as an interrupt does. It takes no
+// lock on the way (the main thread may have died holding one): the
+// temporary goes with the process's handles.
+struct MainThreadWatch {
+    HANDLE mainThread;
+    HANDLE started;
+};
+
+DWORD WINAPI endRunWithMainThread(LPVOID parameter) {
+    const MainThreadWatch* watch = static_cast<const MainThreadWatch*>(parameter);
+    SetEvent(watch->started);
+    WaitForSingleObject(watch->mainThread, INFINITE);
+    TerminateProcess(GetCurrentProcess(), outputReplaced ? 0 : STATUS_CONTROL_C_EXIT);
+    return 0;
 }
 
 uint32_t folderLength(const char* path) {
@@ -181,7 +230,88 @@ uint32_t folderLength(const char* path) {
     return length;
 }
 
+
+// The value that makes this run's names its own, for each try.
+uint32_t nameValue(unsigned attempt) {
+    return GetCurrentProcessId() * 2654435761u ^ GetTickCount() ^ (attempt * 0x9E3779B9u);
+}
+
+// Puts the target's folder and a temporary name into `name`; false when no
+// name fits the path limit.
+bool composeName(char* name, const char* target, uint32_t fullFolderLength, unsigned attempt) {
+    uint32_t folder = folderLength(target);
+    char base[temporaryNameCapacity];
+    uint32_t length = composeTemporaryName(base, fullFolderLength, pathLimit, nameValue(attempt));
+    if (length == 0 || folder + length + 1 > sizeof temporaryName) return false;
+    copyText(name, target, folder);
+    copyText(name + folder, base, length);
+    return true;
+}
+
+// The length of the folder part of the target's full path, which is what
+// the path limit counts.
+uint32_t fullFolderLength(const char* target) {
+    char full[4096];
+    char* filePart = nullptr;
+    DWORD n = GetFullPathNameA(target, sizeof full, full, &filePart);
+    if (n == 0 || n >= sizeof full) return folderLength(target);
+    return filePart ? static_cast<uint32_t>(filePart - full) : n;
+}
+
+// Where the volume has no hard links: the kept name is a new file that gets
+// the temporary's contents and attributes.
+bool copyTemporary(HANDLE from) {
+    FILE_BASIC_INFO basic;
+    if (!GetFileInformationByHandleEx(from, FileBasicInfo, &basic, sizeof basic)) return false;
+    InterlockedExchange(&keptState, keptNameExists);
+    HANDLE to = CreateFileA(keptName, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (to == INVALID_HANDLE_VALUE) {
+        InterlockedExchange(&keptState, noKeptName);
+        return false;
+    }
+    const DWORD pieceSize = 1u << 20;
+    HANDLE heap = GetProcessHeap();
+    char* piece = static_cast<char*>(HeapAlloc(heap, 0, pieceSize));
+    bool copied = piece && SetFilePointer(from, 0, nullptr, FILE_BEGIN) == 0;
+    while (copied) {
+        DWORD read = 0, written = 0;
+        copied = ReadFile(from, piece, pieceSize, &read, nullptr) != 0;
+        if (!copied || read == 0) break;
+        copied = WriteFile(to, piece, read, &written, nullptr) && written == read;
+    }
+    if (piece) HeapFree(heap, 0, piece);
+    basic.CreationTime.QuadPart = basic.LastAccessTime.QuadPart = 0;
+    basic.LastWriteTime.QuadPart = basic.ChangeTime.QuadPart = 0;
+    copied = copied && SetFileInformationByHandle(to, FileBasicInfo, &basic, sizeof basic);
+    copied = CloseHandle(to) && copied;
+    if (!copied) removeKeptName();
+    return copied;
+}
+
 }  // namespace
+
+void platformCatchInterrupts() {
+    static bool caught = false;
+    if (!caught) caught = SetConsoleCtrlHandler(endRunOnInterrupt, TRUE) != 0;
+}
+
+// Not while the loader starts the process: a main thread ended there would
+// leave the loader's lock held, and a new thread waits for that lock.
+void platformWatchMainThread() {
+    static MainThreadWatch watch = {nullptr, CreateEventA(nullptr, TRUE, FALSE, nullptr)};
+    if (!watch.started) return;
+    if (DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &watch.mainThread, SYNCHRONIZE,
+                        FALSE, 0)) {
+        HANDLE watcher = CreateThread(nullptr, 64 * 1024, endRunWithMainThread, &watch,
+                                      STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+        // The process does not end while a thread is still starting: wine
+        // can crash then.
+        if (watcher) {
+            WaitForSingleObject(watch.started, 5000);
+            CloseHandle(watcher);
+        }
+    }
+}
 
 uint32_t platformFolderLength(const char* path) {
     return folderLength(path);
@@ -207,33 +337,24 @@ bool platformResolveOutput(const char* outputName, char* target, uint32_t capaci
     return true;
 }
 
-bool platformCreateTemporary(PlatformFile* file, const char* target, bool* folderDenied) {
-    *folderDenied = false;
-    uint32_t folder = folderLength(target);
-    if (folder + 24 > sizeof temporaryName) return false;
-    static bool handlerSet = false;
-    if (!handlerSet) handlerSet = SetConsoleCtrlHandler(removeTemporaryOnInterrupt, TRUE) != 0;
+bool platformCreateTemporary(PlatformFile* file, const char* target, bool* noTemporary) {
+    *noTemporary = false;
+    uint32_t fullFolder = fullFolderLength(target);
     for (unsigned attempt = 0; attempt < 100; ++attempt) {
-        copyText(temporaryName, target, folder);
-        char* p = temporaryName + folder;
-        const char* prefix = ".symweld-";
-        while (*prefix) *p++ = *prefix++;
-        static const char hex[] = "0123456789abcdef";
-        uint32_t value = GetCurrentProcessId() * 2654435761u ^ GetTickCount() ^ (attempt * 0x9E3779B9u);
-        for (int shift = 28; shift >= 0; shift -= 4) *p++ = hex[(value >> shift) & 15];
-        *p = 0;
-        HANDLE h = CreateFileA(temporaryName, GENERIC_WRITE | DELETE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
-                               FILE_ATTRIBUTE_NORMAL, nullptr);
+        // No name fits beside the target: the plain write.
+        if (!composeName(temporaryName, target, fullFolder, attempt)) {
+            *noTemporary = true;
+            return false;
+        }
+        HANDLE h = CreateFileA(temporaryName, GENERIC_READ | GENERIC_WRITE | DELETE | WRITE_DAC, FILE_SHARE_DELETE,
+                               nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
         if (h != INVALID_HANDLE_VALUE) {
-            InterlockedExchange(&temporaryState, temporaryWritten);
+            temporaryHandle = h;
             *file = reinterpret_cast<PlatformFile>(h);
-            // Deleted when its handle closes, however the process ends: a
-            // process that is terminated (TerminateProcess, a crash, a signal
-            // under wine) runs no handler of its own.
-            return setDeleteOnClose(h, true);
+            return true;
         }
         if (GetLastError() != ERROR_FILE_EXISTS) {
-            *folderDenied = GetLastError() == ERROR_ACCESS_DENIED;
+            *noTemporary = GetLastError() == ERROR_ACCESS_DENIED;
             return false;
         }
     }
@@ -241,9 +362,9 @@ bool platformCreateTemporary(PlatformFile* file, const char* target, bool* folde
 }
 
 bool platformOpenInPlace(PlatformFile* file, const char* target) {
-    HANDLE h = CreateFileA(target, GENERIC_WRITE, FILE_SHARE_READ, nullptr, TRUNCATE_EXISTING, 0, nullptr);
+    HANDLE h = CreateFileA(target, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, 0, nullptr);
     if (h == INVALID_HANDLE_VALUE) return false;
-    if (GetFileType(h) != FILE_TYPE_DISK) {
+    if (GetFileType(h) != FILE_TYPE_DISK || !SetEndOfFile(h)) {
         CloseHandle(h);
         return false;
     }
@@ -251,11 +372,10 @@ bool platformOpenInPlace(PlatformFile* file, const char* target) {
     return true;
 }
 
-// The replaced file's attributes and security go over to the new contents
-// with ReplaceFileA; a new output gets those of its folder. The attributes
-// that an output can have (a read-only one is refused) are also set on the
-// temporary itself, since not every ReplaceFileA carries them over (wine's
-// moves the replacement into place as it is).
+// What replacing a file keeps of it: the attributes that an output can have
+// (a read-only one is refused), and its access rights where the user may set
+// them. A new output gets the attributes of any new file and the rights its
+// folder passes on.
 bool platformSetOutputPermissions(PlatformFile file, const char* target) {
     DWORD attributes = GetFileAttributesA(target);
     if (attributes == INVALID_FILE_ATTRIBUTES) return true;
@@ -263,52 +383,57 @@ bool platformSetOutputPermissions(PlatformFile file, const char* target) {
                        FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
     FILE_BASIC_INFO basic = {};
     basic.FileAttributes = (attributes & kept) ? (attributes & kept) : FILE_ATTRIBUTE_NORMAL;
-    return SetFileInformationByHandle(toHandle(file), FileBasicInfo, &basic, sizeof basic) != 0;
+    if (!SetFileInformationByHandle(toHandle(file), FileBasicInfo, &basic, sizeof basic)) return false;
+    DWORD needed = 0;
+    GetFileSecurityA(target, DACL_SECURITY_INFORMATION, nullptr, 0, &needed);
+    if (needed == 0 || needed > 65536) return true;
+    HANDLE heap = GetProcessHeap();
+    void* descriptor = HeapAlloc(heap, 0, needed);
+    if (!descriptor) return true;
+    if (GetFileSecurityA(target, DACL_SECURITY_INFORMATION, descriptor, needed, &needed))
+        SetKernelObjectSecurity(toHandle(file), DACL_SECURITY_INFORMATION, descriptor);
+    HeapFree(heap, 0, descriptor);
+    return true;
 }
 
-static bool moveTemporary(const char* target) {
-    return MoveFileExA(temporaryName, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
-}
-
-// From here until the move has ended, an interrupt waits instead of
-// removing the temporary: its removal (pending until the last handle
-// closes) would otherwise be undone here.
+// The complete temporary gets its second name, a hard link that outlives
+// the handle. Where the volume has no hard links (FAT), the contents are
+// copied to a new file of that name instead.
 bool platformKeepTemporary(PlatformFile file) {
-    if (InterlockedCompareExchange(&temporaryState, temporaryMoving, temporaryWritten) != temporaryWritten)
-        return false;  // an interrupt has removed it
-    if (setDeleteOnClose(toHandle(file), false)) return true;
-    InterlockedExchange(&temporaryState, temporaryWritten);
+    uint32_t fullFolder = fullFolderLength(temporaryName);
+    for (unsigned attempt = 1; attempt < 100; ++attempt) {
+        if (!composeName(keptName, temporaryName, fullFolder, attempt + 1000)) return false;
+        InterlockedExchange(&keptState, keptNameExists);
+        if (CreateHardLinkA(keptName, temporaryName, nullptr)) return true;
+        InterlockedExchange(&keptState, noKeptName);
+        DWORD error = GetLastError();
+        if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) continue;
+        return copyTemporary(toHandle(file));
+    }
     return false;
 }
 
+// Moves the kept name over the target in one rename, which also replaces a
+// file that appeared meanwhile; a target that another program holds is
+// tried again for a while.
 bool platformReplaceWithTemporary(const char* target) {
-    InterlockedExchange(&temporaryState, temporaryMoving);
-    // ReplaceFileA needs a file to replace; a new output is a plain move
-    // (which also replaces one that appeared in the meantime).
-    bool exists = GetFileAttributesA(target) != INVALID_FILE_ATTRIBUTES;
-    bool moved = exists ? ReplaceFileA(target, temporaryName, nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
-                                       nullptr) != 0
-                        : moveTemporary(target);
-    LONG after = moved ? noTemporary : temporaryWritten;
-    // This failure means the replaced file was moved away and the temporary
-    // was not moved in (another run may have got there first, or still
-    // holds the name): the move is tried again for a while. Should the name
-    // stay empty, the temporary holds the only copy and is kept.
-    if (!moved && exists && GetLastError() == ERROR_UNABLE_TO_MOVE_REPLACEMENT) {
-        for (int attempt = 0; attempt < 100 && !moved; ++attempt) {
-            moved = moveTemporary(target);
-            if (!moved) Sleep(10);
-        }
-        if (!moved && GetFileAttributesA(target) == INVALID_FILE_ATTRIBUTES) after = noTemporary;
+    bool moved = false;
+    for (uint32_t attempt = 0;; ++attempt) {
+        InterlockedExchange(&keptState, keptNameMoving);
+        moved = MoveFileExA(keptName, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+        DWORD error = GetLastError();
+        if (moved) InterlockedExchange(&outputReplaced, 1);
+        InterlockedExchange(&keptState, moved ? noKeptName : keptNameExists);
+        if (moved || attempt == heldFileTries || !heldByAnother(error, target)) break;
+        Sleep(heldFilePauses[attempt]);
     }
-    if (moved) InterlockedExchange(&outputReplaced, 1);
-    InterlockedExchange(&temporaryState, after);
     return moved;
 }
 
 void platformRemoveTemporary() {
-    InterlockedCompareExchange(&temporaryState, temporaryWritten, temporaryMoving);
-    removeWrittenTemporary();
+    removeKeptName();
+    if (temporaryHandle != INVALID_HANDLE_VALUE) CloseHandle(temporaryHandle);
+    temporaryHandle = INVALID_HANDLE_VALUE;
 }
 
 // Console write results are never looked at on Windows.

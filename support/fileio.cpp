@@ -82,11 +82,12 @@ SaveResult saveFileSafely(const char* name, const void* bytes, uint32_t size) {
     // permissions (a rename only asks the folder).
     if (info.exists && (!info.regular || !info.writable)) return SaveResult::cannotCreate;
     FileHandle file;
-    bool folderDenied = false;
-    if (!platformCreateTemporary(&file.handle, target, &folderDenied)) {
-        // A writable output in a folder the user cannot add files to: the
+    bool noTemporary = false;
+    if (!platformCreateTemporary(&file.handle, target, &noTemporary)) {
+        // A writable output in a folder the user cannot add files to, or a
+        // name so near the path limit that no temporary's name fits: the
         // plain write, which an interruption can leave half written.
-        if (!info.exists || !folderDenied) return SaveResult::cannotCreate;
+        if (!noTemporary) return SaveResult::cannotCreate;
         return saveInPlace(target, bytes, size);
     }
     bool written = file.write(bytes, size) && platformSetOutputPermissions(file.handle, target) &&

@@ -215,3 +215,25 @@ TEST(CoffObject, DamagedObjectsAreRefused) {
     image.resize(image.size() - 1);  // last name loses its terminator
     EXPECT_EQ(failureOf(image), damaged);
 }
+
+// What an existing output must look like to be replaced: an object of any
+// machine, never text, a PDB or a program, whatever its first two bytes.
+TEST(CoffObject, ObjectHeadersAreToldFromOtherFiles) {
+    std::vector<uint8_t> good = sampleObject();
+    EXPECT_TRUE(isCoffObjectHeader(good.data(), coffFileHeaderSize));
+    EXPECT_FALSE(isCoffObjectHeader(good.data(), coffFileHeaderSize - 1));
+    std::vector<uint8_t> other = good;
+    other[0] = 0x64, other[1] = 0x86;  // AMD64
+    EXPECT_TRUE(isCoffObjectHeader(other.data(), coffFileHeaderSize));
+    std::vector<uint8_t> import(coffFileHeaderSize, 0);
+    import[2] = import[3] = 0xFF;
+    EXPECT_TRUE(isCoffObjectHeader(import.data(), coffFileHeaderSize));
+    import[2] = 0;
+    EXPECT_FALSE(isCoffObjectHeader(import.data(), coffFileHeaderSize));
+    // "db 1, 2, 3" begins like a LoongArch object; no text holds the zero
+    // byte of an optional header's size.
+    for (const char* text : {"db 1, 2, 3, 4, 5, 6, 7, 8, 9\n", "Microsoft C/C++ MSF 7.00\r\n", "MZ\x90\x00\x03\x00\x00\x00"
+                                                                                            "\x04\x00\x00\x00\xff\xff\x00\x00\xb8\x00\x00\x00",
+                             "format MS COFF\nsection '.text'"})
+        EXPECT_FALSE(isCoffObjectHeader(reinterpret_cast<const uint8_t*>(text), coffFileHeaderSize)) << text;
+}

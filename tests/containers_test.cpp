@@ -1,9 +1,12 @@
 // Byte buffers, hash tables, sorted arrays, value tables and strings.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <string>
 #include <vector>
 
+#include "platform/platform.h"
 #include "support/arrays.h"
 #include "support/buffer.h"
 #include "support/hashtable.h"
@@ -238,6 +241,26 @@ TEST(HeapStrings, HeadersAndTheSharedEmptyString) {
     EXPECT_FALSE(strEqual("ab", "abc"));
     strRelease(s);
     strRelease(t);
+}
+
+// Around the Windows path limit of 259 characters: the usual name while it
+// fits, then a shorter one down to two digits, then none.
+TEST(TemporaryName, FitsThePathLimit) {
+    char name[temporaryNameCapacity];
+    for (uint32_t folder = 200; folder <= 300; ++folder) {
+        uint32_t length = composeTemporaryName(name, folder, 259, 0x12345678);
+        EXPECT_EQ(length, strlen(name));
+        if (folder + 17 <= 259) {
+            EXPECT_STREQ(name, ".symweld-12345678");
+        } else if (folder + 5 <= 259) {
+            EXPECT_EQ(length, std::min(11u, 259 - folder)) << folder;
+            EXPECT_EQ(std::string(name), std::string(".sw12345678").substr(0, length));
+        } else {
+            EXPECT_EQ(length, 0u) << folder;
+        }
+    }
+    EXPECT_EQ(composeTemporaryName(name, 0, 0xFFFFFFFFu, 0xABCDEF01), 17u);
+    EXPECT_STREQ(name, ".symweld-abcdef01");
 }
 
 TEST(TextBuilder, LeavesRoomForTheTerminator) {

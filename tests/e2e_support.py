@@ -137,6 +137,13 @@ class BothBuilds(unittest.TestCase):
                 return tool
         self.skipTest("a case of the native build only")
 
+    def windows(self):
+        """The Windows build, for cases that only it has."""
+        for name, tool in tools():
+            if tool.wine:
+                return tool
+        self.skipTest("a case of the Windows build only")
+
     def each_tool(self):
         for name, tool in tools():
             with self.subTest(build=name):

@@ -141,6 +141,7 @@ class Packages(unittest.TestCase):
             "OriginalFilename": "symweld.exe"})
         manifest = pe_resource(exe, 24, 1).decode()
         self.assertIn('<requestedExecutionLevel level="asInvoker" uiAccess="false"/>', manifest)
+        self.assertIn('<ws2:longPathAware>true</ws2:longPathAware>', manifest)
         for windows_7_to_11 in ["35138b9a-5d96-4fbd-8e2d-a2440225f93a", "4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38",
                                 "1f676c76-80e1-4239-95bb-83d0f6d0da78", "8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a"]:
             self.assertIn('<supportedOS Id="{%s}"/>' % windows_7_to_11, manifest)
