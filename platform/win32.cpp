@@ -230,7 +230,6 @@ uint32_t folderLength(const char* path) {
     return length;
 }
 
-
 // The value that makes this run's names its own, for each try.
 uint32_t nameValue(unsigned attempt) {
     return GetCurrentProcessId() * 2654435761u ^ GetTickCount() ^ (attempt * 0x9E3779B9u);

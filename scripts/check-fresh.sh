@@ -2,7 +2,8 @@
 # make check-fresh: the two quick-start commands as a new user meets them.
 # For each Debian release named (default: trixie bookworm) this makes a
 # minimal root with debootstrap, from the mirror of this machine's own apt
-# sources, adds only git and make, clones the committed tree into it and
+# sources, adds only git and make (from the release's own suite, so that the
+# system is as the release made it), clones the committed tree into it and
 # runs `make demo` and `make check` inside, as root.
 #
 # The root's mounts live in a mount namespace of their own, so they vanish
@@ -85,11 +86,11 @@ inside() {
   cp /etc/resolv.conf "$root/etc/resolv.conf"
   local run=(chroot "$root" env -i HOME=/root TERM=dumb LANG=C.UTF-8 PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin)
   "${run[@]}" sh -c 'apt-get update -qq; true' >>"$log" 2>&1
-  if ! retry "${run[@]}" sh -c 'apt-get update -qq >/dev/null 2>&1; DEBIAN_FRONTEND=noninteractive apt-get install -y -qq git make' >>"$log" 2>&1; then
+  if ! retry "${run[@]}" sh -c 'apt-get update -qq >/dev/null 2>&1; DEBIAN_FRONTEND=noninteractive apt-get install -y -qq -t '"$release"' git make' >>"$log" 2>&1; then
     echo "archive: apt could not install git and make" >"$root/result"
     return 0
   fi
-  "${run[@]}" git clone -q /mnt/tree/symweld.bundle /root/symweld >>"$log" 2>&1
+  "${run[@]}" git -c advice.detachedHead=false clone -q /mnt/tree/symweld.bundle /root/symweld >>"$log" 2>&1
   local step started
   for step in demo check; do
     started=$(date +%s)
@@ -111,6 +112,7 @@ failed=0
 for release in "${releases[@]}"; do
   mkdir -p "$cache/$release/archives"
   root=$(mktemp -d "/var/tmp/symweld-fresh-$release.XXXXXX")
+  chmod 755 "$root"  # a system's root folder, open to its other users (apt's _apt)
   roots+=("$root")
   log="$cache/$release/last.log"
   : >"$log"

@@ -71,16 +71,16 @@ choose_llvm() {
 }
 
 # Every package the project needs, by what the release offers.
-wanted=()
-windows=()
-want() { wanted+=("$@"); }
-choose_llvm
-want cmake make g++ python3 fasm g++-mingw-w64-i686 libgtest-dev valgrind mandoc lintian zip dpkg e2fsprogs
-# The oldest LLVM reads and links every output and builds the fuzzers; the
-# newest one does the same and brings the debugger.
-want "llvm-$llvm_oldest" "lld-$llvm_oldest" "clang-$llvm_oldest" "libclang-rt-$llvm_oldest-dev"
-want "llvm-$llvm_newest" "lld-$llvm_newest" "lldb-$llvm_newest"
-[ -z "${SYMWELD_SKIP_WINDOWS:-}" ] && windows=(wine wine32:i386)
+choose_packages() {
+  choose_llvm
+  wanted=(cmake make g++ python3 fasm g++-mingw-w64-i686 libgtest-dev valgrind mandoc lintian zip dpkg e2fsprogs)
+  # The oldest LLVM reads and links every output and builds the fuzzers;
+  # the newest one does the same and brings the debugger.
+  wanted+=("llvm-$llvm_oldest" "lld-$llvm_oldest" "clang-$llvm_oldest" "libclang-rt-$llvm_oldest-dev")
+  wanted+=("llvm-$llvm_newest" "lld-$llvm_newest" "lldb-$llvm_newest")
+  windows=()
+  [ -n "${SYMWELD_SKIP_WINDOWS:-}" ] || windows=(wine wine32:i386)
+}
 
 missing() {
   local p
@@ -121,6 +121,7 @@ culprit() {
 # Everything in one transaction, so that apt picks versions of the shared
 # libraries that both architectures have. Where wine cannot be had, the rest
 # is installed without it.
+choose_packages
 mapfile -t need < <(missing "${wanted[@]}")
 mapfile -t need_windows < <(missing "${windows[@]}")
 if [ ${#need_windows[@]} -gt 0 ] && ! grep -qx i386 <<<"$(dpkg --print-foreign-architectures)"; then
@@ -128,7 +129,11 @@ if [ ${#need_windows[@]} -gt 0 ] && ! grep -qx i386 <<<"$(dpkg --print-foreign-a
   lists_fresh=false
 fi
 if [ $((${#need[@]} + ${#need_windows[@]})) -gt 0 ]; then
+  # What the fresh lists offer decides: a suite may have come or gone.
   update_lists
+  choose_packages
+  mapfile -t need < <(missing "${wanted[@]}")
+  mapfile -t need_windows < <(missing "${windows[@]}")
   echo "installing: ${need[*]} ${need_windows[*]}"
   if ! install_packages "${need[@]}" "${need_windows[@]}"; then
     windows_error=$apt_error
