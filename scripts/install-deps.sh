@@ -39,7 +39,8 @@ update_lists() {
     [ "$try" -lt 3 ] && sleep $((try * 5))
   done
   local first
-  first=$(grep -m1 -E '^E: ' "$log" || grep -m1 -E '^W: ' "$log" || true)
+  first=$(sed -n '/^E: /{p;q}' "$log")
+  [ -n "$first" ] || first=$(sed -n '/^W: /{p;q}' "$log")
   rm -f "$log"
   say "some package lists could not be fetched (a mirror sync in progress?); going on with what apt has: ${first:-apt-get update failed}"
 }

@@ -61,9 +61,7 @@ bool FileHandle::readWhole(ByteBuffer* buffer) {
 namespace {
 // Longest path the tool resolves an output name to.
 const uint32_t maximumPath = 4096;
-}  // namespace
 
-namespace {
 SaveResult saveInPlace(const char* target, const void* bytes, uint32_t size) {
     FileHandle file;
     if (!platformOpenInPlace(&file.handle, target)) return SaveResult::cannotCreate;
