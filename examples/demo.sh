@@ -14,6 +14,7 @@ rm -rf "$work" && mkdir -p "$work" && cp "$here"/*.asm "$here"/*.inc "$here"/ker
 cd "$work"
 step() { printf '\n== %s\n' "$*"; }
 
+echo "LLVM versions installed: $("$here/../scripts/llvm-tool" --versions) (the oldest links and reads, the newest debugs)"
 step "fasm hello.asm hello.obj -s hello.fas"
 "$here/../scripts/fasm" hello.asm hello.obj -s hello.fas
 
