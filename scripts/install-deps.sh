@@ -19,6 +19,8 @@ SUDO=""
 [ "$(id -u)" -ne 0 ] && SUDO="sudo"
 export DEBIAN_FRONTEND=noninteractive
 say() { echo "install-deps: $*" >&2; }
+# The running release's own suite, preferred where apt cannot resolve.
+codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
 
 installed() { [ "$(dpkg-query -W -f='${Status}' "$1" 2>/dev/null)" = "install ok installed" ]; }
 
@@ -93,10 +95,9 @@ missing() {
 # Returns the last apt error in $apt_error.
 apt_error=""
 install_packages() {
-  local log codename
+  local log
   local -a options=(-y -qq ${APT_NO_RECOMMENDS:+--no-install-recommends})
   log=$(mktemp)
-  codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
   if $SUDO apt-get install "${options[@]}" "$@" >"$log" 2>&1 ||
      { [ -n "$codename" ] &&
        $SUDO apt-get install "${options[@]}" -t "$codename" "$@" >"$log" 2>&1; }; then
@@ -111,8 +112,7 @@ install_packages() {
 
 # The first package of a set that apt cannot install, for the message.
 culprit() {
-  local codename p
-  codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+  local p
   for p in "$@"; do
     apt-get install -s -qq -t "$codename" "$p" >/dev/null 2>&1 || { echo "$p"; return; }
   done
