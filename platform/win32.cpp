@@ -179,6 +179,44 @@ char keptName[4096 + 32];
 enum : LONG { noKeptName = 0, keptNameExists = 1, keptNameMoving = 2 };
 volatile LONG keptState = noKeptName;
 volatile LONG outputReplaced = 0;
+// Set by the one thread that ends the process early. Under wine two threads
+// that terminate the process at once can each end the other in the middle
+// of its exit and leave the process hung; the second one waits instead.
+volatile LONG runEnding = 0;
+
+// Ends the process with `code`, or waits for the thread that already does.
+// Nothing of the process's own runs after it: the main thread may have been
+// ended holding a lock that the C runtime's exit code would wait for, and
+// the temporary goes with the process's handles.
+void endProcess(UINT code) {
+    if (InterlockedExchange(&runEnding, 1) != 0) Sleep(INFINITE);
+    TerminateProcess(GetCurrentProcess(), code);
+    Sleep(INFINITE);
+}
+
+// The main thread, once it runs the program: the interrupt handler stops it
+// before it ends the process, and a watching thread ends the process when
+// the main thread was ended from outside.
+struct MainThread {
+    HANDLE handle;
+    DWORD id;
+    HANDLE watcherStarted;
+};
+MainThread mainThread = {nullptr, 0, nullptr};
+
+// Stops the main thread and waits until it has stopped; false where it
+// cannot be stopped (before the program runs, or on the main thread
+// itself). wine stops a thread only outside its own critical sections,
+// while ending a thread leaves the lock it holds taken, and the thread that
+// ends the process can then wait for that lock forever.
+bool stopMainThread() {
+    if (!mainThread.handle || GetCurrentThreadId() == mainThread.id) return false;
+    if (SuspendThread(mainThread.handle) == static_cast<DWORD>(-1)) return false;
+    CONTEXT context;
+    context.ContextFlags = CONTEXT_CONTROL;
+    GetThreadContext(mainThread.handle, &context);
+    return true;
+}
 
 void removeKeptName() {
     if (InterlockedCompareExchange(&keptState, noKeptName, keptNameExists) == keptNameExists)
@@ -189,11 +227,20 @@ void removeKeptName() {
 // as Windows' own handler ends a console program on Ctrl-C (wine's would end
 // it with 0, a success for a run that wrote nothing); the temporary goes
 // with its handle. Returns for a run whose output is in place.
+//
+// The kept name is removed before the main thread stops (removing a file can
+// take the heap's lock, which a stopped thread may hold); a move that began
+// meanwhile is let end, and decides.
 void endUnfinishedRun() {
-    while (keptState == keptNameMoving) Sleep(1);
-    if (outputReplaced) return;
-    removeKeptName();
-    ExitProcess(STATUS_CONTROL_C_EXIT);
+    for (;;) {
+        while (keptState == keptNameMoving) Sleep(1);
+        if (outputReplaced) return;
+        removeKeptName();
+        bool stopped = stopMainThread();
+        if (keptState != keptNameMoving && !outputReplaced) break;
+        if (stopped) ResumeThread(mainThread.handle);
+    }
+    endProcess(STATUS_CONTROL_C_EXIT);
 }
 
 // Ctrl-C, Ctrl-Break, closing the console, logging off and shutting down.
@@ -210,16 +257,10 @@ BOOL WINAPI endRunOnInterrupt(DWORD) {
 // from outside, and ends the process as an interrupt does. It takes no
 // lock on the way (the main thread may have died holding one): the
 // temporary goes with the process's handles.
-struct MainThreadWatch {
-    HANDLE mainThread;
-    HANDLE started;
-};
-
-DWORD WINAPI endRunWithMainThread(LPVOID parameter) {
-    const MainThreadWatch* watch = static_cast<const MainThreadWatch*>(parameter);
-    SetEvent(watch->started);
-    WaitForSingleObject(watch->mainThread, INFINITE);
-    TerminateProcess(GetCurrentProcess(), outputReplaced ? 0 : STATUS_CONTROL_C_EXIT);
+DWORD WINAPI endRunWithMainThread(LPVOID) {
+    SetEvent(mainThread.watcherStarted);
+    WaitForSingleObject(mainThread.handle, INFINITE);
+    endProcess(outputReplaced ? 0 : STATUS_CONTROL_C_EXIT);
     return 0;
 }
 
@@ -297,18 +338,24 @@ void platformCatchInterrupts() {
 // Not while the loader starts the process: a main thread ended there would
 // leave the loader's lock held, and a new thread waits for that lock.
 void platformWatchMainThread() {
-    static MainThreadWatch watch = {nullptr, CreateEventA(nullptr, TRUE, FALSE, nullptr)};
-    if (!watch.started) return;
-    if (DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &watch.mainThread, SYNCHRONIZE,
-                        FALSE, 0)) {
-        HANDLE watcher = CreateThread(nullptr, 64 * 1024, endRunWithMainThread, &watch,
-                                      STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-        // The process does not end while a thread is still starting: wine
-        // can crash then.
-        if (watcher) {
-            WaitForSingleObject(watch.started, 5000);
-            CloseHandle(watcher);
-        }
+    if (mainThread.handle) return;
+    HANDLE started = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE handle = nullptr;
+    const DWORD access = SYNCHRONIZE | THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT;
+    if (!started || !DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &handle, access,
+                                     FALSE, 0))
+        return;
+    mainThread.watcherStarted = started;
+    mainThread.id = GetCurrentThreadId();
+    // Published last: a handler that sees the handle sees the rest.
+    InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&mainThread.handle), handle);
+    HANDLE watcher =
+        CreateThread(nullptr, 64 * 1024, endRunWithMainThread, nullptr, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    // The process does not end while a thread is still starting: wine can
+    // crash then.
+    if (watcher) {
+        WaitForSingleObject(started, 5000);
+        CloseHandle(watcher);
     }
 }
 

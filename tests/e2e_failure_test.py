@@ -279,7 +279,12 @@ class Failures(BothBuilds):
                 self.wait_until_inputs_open(process)
                 time.sleep(delay)
                 process.send_signal(signal_number)
-                code = process.wait(timeout=300)
+                try:
+                    code = process.wait(timeout=120)
+                except subprocess.TimeoutExpired:
+                    process.kill()
+                    process.wait()
+                    self.fail("the run did not end after %s at %s s" % (signal_number.name, delay))
                 ends.setdefault(code, []).append(delay)
                 case = (signal_number.name, delay, code)
                 got = read_bytes(self.path("out.obj"))
