@@ -194,27 +194,29 @@ void endProcess(UINT code) {
     Sleep(INFINITE);
 }
 
-// The main thread, once it runs the program: the interrupt handler stops it
-// before it ends the process, and a watching thread ends the process when
-// the main thread was ended from outside.
-struct MainThread {
-    HANDLE handle;
-    DWORD id;
+// The threads of a run (see platformRunProgram): the worker runs the
+// program, the process's first thread waits for it, and a watcher waits
+// for the first thread.
+struct RunThreads {
+    void (*program)();
+    HANDLE worker;
+    DWORD workerId;
+    HANDLE first;
     HANDLE watcherStarted;
 };
-MainThread mainThread = {nullptr, 0, nullptr};
+RunThreads runThreads = {nullptr, nullptr, 0, nullptr, nullptr};
 
-// Stops the main thread and waits until it has stopped; false where it
-// cannot be stopped (before the program runs, or on the main thread
-// itself). wine stops a thread only outside its own critical sections,
-// while ending a thread leaves the lock it holds taken, and the thread that
-// ends the process can then wait for that lock forever.
-bool stopMainThread() {
-    if (!mainThread.handle || GetCurrentThreadId() == mainThread.id) return false;
-    if (SuspendThread(mainThread.handle) == static_cast<DWORD>(-1)) return false;
+// Stops the worker and waits until it has stopped; false where it cannot
+// be stopped (before it exists, or on the worker itself). wine stops a
+// thread only outside its own critical sections, while ending a thread
+// leaves the lock it holds taken, and the thread that ends the process can
+// then wait for that lock forever.
+bool stopWorker() {
+    if (!runThreads.worker || GetCurrentThreadId() == runThreads.workerId) return false;
+    if (SuspendThread(runThreads.worker) == static_cast<DWORD>(-1)) return false;
     CONTEXT context;
     context.ContextFlags = CONTEXT_CONTROL;
-    GetThreadContext(mainThread.handle, &context);
+    GetThreadContext(runThreads.worker, &context);
     return true;
 }
 
@@ -228,7 +230,7 @@ void removeKeptName() {
 // it with 0, a success for a run that wrote nothing); the temporary goes
 // with its handle. Returns for a run whose output is in place.
 //
-// The kept name is removed before the main thread stops (removing a file can
+// The kept name is removed before the worker stops (removing a file can
 // take the heap's lock, which a stopped thread may hold); a move that began
 // meanwhile is let end, and decides.
 void endUnfinishedRun() {
@@ -236,9 +238,9 @@ void endUnfinishedRun() {
         while (keptState == keptNameMoving) Sleep(1);
         if (outputReplaced) return;
         removeKeptName();
-        bool stopped = stopMainThread();
+        bool stopped = stopWorker();
         if (keptState != keptNameMoving && !outputReplaced) break;
-        if (stopped) ResumeThread(mainThread.handle);
+        if (stopped) ResumeThread(runThreads.worker);
     }
     endProcess(STATUS_CONTROL_C_EXIT);
 }
@@ -250,17 +252,19 @@ BOOL WINAPI endRunOnInterrupt(DWORD) {
     return TRUE;
 }
 
-// wine ends the thread that receives SIGQUIT with exit code 0, and with it
-// the process where no other thread is left. This thread waits for the main
-// thread's end: as the main thread ends the process itself (ExitProcess
-// ends this thread first), it wakes only when the main thread was ended
-// from outside, and ends the process as an interrupt does. It takes no
-// lock on the way (the main thread may have died holding one): the
-// temporary goes with the process's handles.
-DWORD WINAPI endRunWithMainThread(LPVOID) {
-    SetEvent(mainThread.watcherStarted);
-    WaitForSingleObject(mainThread.handle, INFINITE);
-    endProcess(outputReplaced ? 0 : STATUS_CONTROL_C_EXIT);
+// Wakes when the first thread was ended from outside, as wine ends the
+// thread that a SIGQUIT meets (with exit code 0, a success for a run that
+// wrote nothing). The run then ends as on an interrupt. When the worker ends
+// the process, this thread ends with the first one.
+DWORD WINAPI endRunWithFirstThread(LPVOID) {
+    SetEvent(runThreads.watcherStarted);
+    WaitForSingleObject(runThreads.first, INFINITE);
+    endUnfinishedRun();
+    return 0;
+}
+
+DWORD WINAPI runProgram(LPVOID) {
+    runThreads.program();
     return 0;
 }
 
@@ -335,28 +339,45 @@ void platformCatchInterrupts() {
     if (!caught) caught = SetConsoleCtrlHandler(endRunOnInterrupt, TRUE) != 0;
 }
 
-// Not while the loader starts the process: a main thread ended there would
+// The program runs on a thread of its own while the first thread only
+// waits for it. A SIGQUIT that wine delivers to the process meets the first
+// thread, which holds none of wine's locks while it waits; a working thread
+// ended that way could hold one for good. A watcher ends the run when the
+// first thread was ended, and the first thread ends it when the worker was
+// (the program ends the process itself otherwise). Where a thread cannot
+// be made, the program runs on the first thread.
+//
+// Not while the loader starts the process: a thread ended there would
 // leave the loader's lock held, and a new thread waits for that lock.
-void platformWatchMainThread() {
-    if (mainThread.handle) return;
+void platformRunProgram(void (*program)()) {
+    runThreads.program = program;
     HANDLE started = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    HANDLE handle = nullptr;
-    const DWORD access = SYNCHRONIZE | THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT;
-    if (!started || !DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &handle, access,
-                                     FALSE, 0))
-        return;
-    mainThread.watcherStarted = started;
-    mainThread.id = GetCurrentThreadId();
-    // Published last: a handler that sees the handle sees the rest.
-    InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&mainThread.handle), handle);
-    HANDLE watcher =
-        CreateThread(nullptr, 64 * 1024, endRunWithMainThread, nullptr, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-    // The process does not end while a thread is still starting: wine can
-    // crash then.
-    if (watcher) {
-        WaitForSingleObject(started, 5000);
-        CloseHandle(watcher);
+    HANDLE first = nullptr;
+    if (started &&
+        DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &first, SYNCHRONIZE, FALSE, 0)) {
+        runThreads.first = first;
+        runThreads.watcherStarted = started;
+        HANDLE watcher = CreateThread(nullptr, 64 * 1024, endRunWithFirstThread, nullptr,
+                                      STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+        // The process does not end while a thread is still starting: wine
+        // can crash then.
+        if (watcher) {
+            WaitForSingleObject(started, 5000);
+            CloseHandle(watcher);
+        }
     }
+    DWORD id = 0;
+    HANDLE worker = CreateThread(nullptr, 0, runProgram, nullptr, CREATE_SUSPENDED, &id);
+    if (!worker) {
+        program();
+        return;
+    }
+    runThreads.workerId = id;
+    // Published before it runs: a handler that sees the handle sees the id.
+    InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&runThreads.worker), worker);
+    ResumeThread(worker);
+    WaitForSingleObject(worker, INFINITE);
+    endProcess(outputReplaced ? 0 : STATUS_CONTROL_C_EXIT);
 }
 
 uint32_t platformFolderLength(const char* path) {

@@ -5,7 +5,7 @@
 #include "platform/platform.h"
 
 void platformCatchInterrupts();
-void platformWatchMainThread();
+void platformRunProgram(void (*program)());
 
 namespace {
 // Called by the loader before the C runtime starts: from the earliest
@@ -21,7 +21,6 @@ __attribute__((section(".CRT$XLB"), used)) PIMAGE_TLS_CALLBACK symweldStartCallb
 
 int main() {
     platformCatchInterrupts();  // where a loader calls no TLS callbacks
-    platformWatchMainThread();
-    symweldMain();
+    platformRunProgram(symweldMain);
     return 0;
 }
