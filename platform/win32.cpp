@@ -185,9 +185,9 @@ volatile LONG outputReplaced = 0;
 volatile LONG runEnding = 0;
 
 // Ends the process with `code`, or waits for the thread that already does.
-// Nothing of the process's own runs after it: the main thread may have been
-// ended holding a lock that the C runtime's exit code would wait for, and
-// the temporary goes with the process's handles.
+// Nothing of the process's own runs after it: the worker may have been
+// stopped or ended holding a lock that the C runtime's exit code would wait
+// for, and the temporary goes with the process's handles.
 void endProcess(UINT code) {
     if (InterlockedExchange(&runEnding, 1) != 0) Sleep(INFINITE);
     TerminateProcess(GetCurrentProcess(), code);
