@@ -12,7 +12,11 @@ tool() { "$here/../scripts/llvm-tool" "$1"; }
 
 rm -rf "$work" && mkdir -p "$work" && cp "$here"/*.asm "$here"/*.inc "$here"/kernel32.def "$work"
 cd "$work"
-step() { printf '\n== %s\n' "$*"; }
+current_step="copying the example"
+step() { current_step=$*; printf '\n== %s\n' "$*"; }
+# A step that fails says so, with the step's name and the exit code, so
+# that the demo never ends without saying why.
+trap 'status=$?; echo "demo: failed at \"$current_step\" (exit code $status)" >&2' ERR
 
 echo "LLVM versions installed: $("$here/../scripts/llvm-tool" --versions) (the oldest links and reads, the newest debugs)"
 step "fasm hello.asm hello.obj -s hello.fas"
@@ -29,16 +33,16 @@ step "lld-link /debug hello_d.obj kernel32.lib -> hello.exe, hello.pdb"
   /out:hello.exe /pdb:hello.pdb hello_d.obj kernel32.lib
 ls -l hello.exe hello.pdb
 
-# Only the first module is ours; the others are the linker's and KERNEL32's.
-first_module() { awk '/Mod 0001/{exit} /Mod 0000/{on=1} on{print}'; }
-step "llvm-pdbutil dump -l hello.pdb: the line table"
-"$(tool llvm-pdbutil)" dump -l hello.pdb | first_module
-step "llvm-pdbutil dump -symbols hello.pdb: labels and data"
-"$(tool llvm-pdbutil)" dump -symbols hello.pdb | first_module
-
 # Every tool's whole output is read before it is searched: a reader that
 # stops early would kill the writer with a broken pipe.
+# Only the first module is ours; the others are the linker's and KERNEL32's.
+first_module() { awk '/Mod 0001/{exit} /Mod 0000/{on=1} on{print}' <<<"$1"; }
+step "llvm-pdbutil dump -l hello.pdb: the line table"
+lines=$("$(tool llvm-pdbutil)" dump -l hello.pdb)
+first_module "$lines"
+step "llvm-pdbutil dump -symbols hello.pdb: labels and data"
 symbols=$("$(tool llvm-pdbutil)" dump -symbols hello.pdb)
+first_module "$symbols"
 label_offset() { sed -n "/S_LABEL32 .*\`$1\`/{s/.*addr = 0001:0*\([0-9]*\)).*/\1/p;q}" <<<"$symbols"; }
 
 step "llvm-symbolizer: addresses back to file and line"
