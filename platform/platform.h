@@ -78,6 +78,11 @@ bool platformInspect(const char* name, PlatformFileInfo* info, bool askWritable)
 uint32_t platformFolderLength(const char* path);
 bool platformIsAbsolutePath(const char* path);
 
+// Runs that name the same output take turns from here to the end of the
+// process, where the system's rules could let them stand in each other's
+// way (Windows refuses to replace a file that another run holds open).
+void platformTakeTurnsOnOutput(const char* output);
+
 // Replacing the one output file of a run. The output name is resolved to
 // the file it leads to (links followed), so that a link stays a link.
 // The temporary is a new file with a short name of its own in the target's
@@ -95,9 +100,23 @@ uint32_t composeTemporaryName(char* name, uint32_t folderLength, uint32_t pathLi
 // target at all (the folder refuses the user new files, or no name fits the
 // path limit), while the plain write may still work.
 bool platformCreateTemporary(PlatformFile* file, const char* target, bool* noTemporary);
-// Opens the target for writing, empty: the existing regular file, or a new
-// one. The plain write, for a target beside which no temporary can be made.
+// The in-place write, for a target beside which no temporary can be made.
+// Opens the existing regular file for reading and writing, unchanged but
+// for setuid and setgid bits, which are dropped; runs that write one file
+// in place take turns, so this waits for another run's in-place write.
 bool platformOpenInPlace(PlatformFile* file, const char* target);
+bool platformSetFilePosition(PlatformFile file, uint64_t offset);
+// Makes sure that `size` bytes can be written from the start of the file
+// (room on the volume, the file-size limit) without changing its length.
+bool platformReserveFileSize(PlatformFile file, uint64_t size);
+bool platformSetFileLength(PlatformFile file, uint64_t size);
+// The in-place write runs with interrupts held back: one that arrives
+// meanwhile is seen by platformInterruptPending, and takes effect at
+// platformOutputDecided(false). Once the new output is in place
+// (platformOutputDecided(true)), the run ends as a success.
+void platformHoldInterrupts();
+bool platformInterruptPending();
+void platformOutputDecided(bool replaced);
 // Gives the open temporary the permissions the output keeps: the target's
 // permission bits where it exists (never setuid, setgid or sticky), else
 // those of any new file.
@@ -107,8 +126,11 @@ bool platformSetOutputPermissions(PlatformFile file, const char* target);
 // when its handle closes, also when the process is killed.)
 bool platformKeepTemporary(PlatformFile file);
 // Moves the closed temporary over the target, keeping the target's
-// attributes where the system has any.
-bool platformReplaceWithTemporary(const char* target);
+// attributes where the system has any. An interrupt that arrives during the
+// move takes effect only if the move fails. *refused tells, on failure, that
+// the system refuses the user this replace (a sticky folder, another user's
+// file), rather than failing to carry it out.
+bool platformReplaceWithTemporary(const char* target, bool* refused);
 void platformRemoveTemporary();
 
 // Writes bytes to standard output; failures are ignored by every caller.

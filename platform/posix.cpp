@@ -8,9 +8,11 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #if defined(__has_feature)
@@ -284,6 +286,14 @@ void removeTemporaryAndDie(int signalNumber) {
     raise(signalNumber);
 }
 
+// SIGPIPE and SIGXFSZ come from the system when a write of this process
+// meets a closed pipe or the file-size limit: that write then fails like
+// any other. Sent by another process, they end the run like the others.
+void endOnSignalFromOutside(int signalNumber, siginfo_t* info, void*) {
+    bool fromOwnWrite = info && info->si_code == SI_USER && info->si_pid == getpid();
+    if (!fromOwnWrite) removeTemporaryAndDie(signalNumber);
+}
+
 // Signals that would end the process first remove the temporary; a signal
 // that the caller ignores (nohup, background jobs) stays ignored.
 void catchInterrupts() {
@@ -308,7 +318,38 @@ void catchInterrupts() {
 
 void blockInterrupts(sigset_t* previous) {
     sigset_t set = interruptSet();
+    sigaddset(&set, SIGPIPE);
+    sigaddset(&set, SIGXFSZ);
     sigprocmask(SIG_BLOCK, &set, previous);
+}
+
+// Whether an interrupt arrived while interrupts were held back.
+bool interruptPending() {
+    sigset_t pending;
+    sigset_t interrupts = interruptSet();
+    if (sigpending(&pending) != 0) return false;
+    for (int signalNumber = 1; signalNumber < NSIG; ++signalNumber)
+        if (sigismember(&interrupts, signalNumber) == 1 && sigismember(&pending, signalNumber) == 1) return true;
+    return false;
+}
+
+// The final step of a run that writes its output (the rename, or the
+// in-place write) runs with interrupts held back, and its result decides
+// the run's: once the new output is in place, they stay held until the
+// process has ended with exit code 0; otherwise they take effect.
+sigset_t maskBeforeFinalStep;
+bool finalStepActive = false;
+
+void beginFinalStep() {
+    catchInterrupts();
+    blockInterrupts(&maskBeforeFinalStep);
+    finalStepActive = true;
+}
+
+void endFinalStep(bool outputReplaced) {
+    if (!finalStepActive || outputReplaced) return;
+    finalStepActive = false;
+    sigprocmask(SIG_SETMASK, &maskBeforeFinalStep, nullptr);
 }
 
 // A name that differs from run to run and try to try.
@@ -379,30 +420,95 @@ bool platformCreateTemporary(PlatformFile* file, const char* target, bool* noTem
     return false;
 }
 
+namespace {
+
+// The extended attributes a replace carries over: the access ACL, and the
+// user's own attributes. Others belong to the system (security labels,
+// capabilities) and are never copied.
+bool isKeptAttribute(const char* name) {
+    return strcmp(name, "system.posix_acl_access") == 0 || strncmp(name, "user.", 5) == 0;
+}
+
+// The permission bits that give nobody more than the old file's ACL gave:
+// the owning group's class gets only what the owning group had (the mask
+// may have been wider, for named users and groups who lose their entries).
+mode_t modeWithinAcl(mode_t mode, const uint8_t* acl, ssize_t length) {
+    const ssize_t headerSize = 4, entrySize = 8;
+    const uint16_t groupObject = 0x04, maskEntry = 0x10;
+    mode_t group = 7, mask = 7;
+    for (ssize_t at = headerSize; at + entrySize <= length; at += entrySize) {
+        uint16_t tag = static_cast<uint16_t>(acl[at] | acl[at + 1] << 8);
+        mode_t permissions = static_cast<mode_t>(acl[at + 2] & 7);
+        if (tag == groupObject) group = permissions;
+        if (tag == maskEntry) mask = permissions;
+    }
+    return (mode & ~mode_t(070)) | ((group & mask) << 3);
+}
+
+// Copies the kept extended attributes of the target to the new file. Where
+// the ACL cannot be kept, *mode is narrowed so that nobody gains access.
+void copyKeptAttributes(int fd, const char* target, mode_t* mode) {
+    char names[4096];
+    ssize_t listed = listxattr(target, names, sizeof names);
+    if (listed <= 0) return;
+    uint8_t value[4096];
+    for (ssize_t at = 0; at < listed; at += static_cast<ssize_t>(strlen(names + at)) + 1) {
+        const char* name = names + at;
+        if (!isKeptAttribute(name)) continue;
+        ssize_t length = getxattr(target, name, value, sizeof value);
+        bool isAcl = strcmp(name, "system.posix_acl_access") == 0;
+        bool copied = length >= 0 && fsetxattr(fd, name, value, static_cast<size_t>(length), 0) == 0;
+        if (isAcl && length > 0 && !copied) *mode = modeWithinAcl(*mode, value, length);
+    }
+}
+
+}  // namespace
+
 bool platformSetOutputPermissions(PlatformFile file, const char* target) {
     int fd = static_cast<int>(file - 1);
     struct stat info;
     mode_t mode;
     if (stat(target, &info) == 0) {
-        // The replaced file keeps its owner where the user may keep it so
-        // (root replacing a user's file); a failure here changes nothing.
-        bool ownerKept = fchown(fd, info.st_uid, info.st_gid) == 0;
-        (void)ownerKept;
+        // The replaced file keeps its owner and its group, each where the
+        // user may keep it so: root keeps both, a member of the file's
+        // group keeps the group. A failure here changes nothing.
+        if (fchown(fd, info.st_uid, info.st_gid) != 0) {
+            bool groupKept = fchown(fd, static_cast<uid_t>(-1), info.st_gid) == 0;
+            (void)groupKept;
+        }
         mode = info.st_mode & 0777;
+        // A default ACL of the folder gave the new file an ACL of its own;
+        // the target's, if any, takes its place.
+        if (fremovexattr(fd, "system.posix_acl_access") != 0 && errno != ENODATA && errno != ENOTSUP) return false;
+        copyKeptAttributes(fd, target, &mode);
     } else {
         mode_t mask = umask(0);
         umask(mask);
         mode = 0666 & ~mask;
     }
+    // The permission bits go last: setting an ACL sets them too, and the
+    // group's bits are then the ACL's mask, as they were on the target.
+    struct stat now;
+    if (fstat(fd, &now) == 0 && (now.st_mode & 0777) == mode) return true;
     return fchmod(fd, mode) == 0;
 }
 
 bool platformOpenInPlace(PlatformFile* file, const char* target) {
-    int fd = open(target, O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC, 0666);
+    int fd = open(target, O_RDWR | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) return false;
     struct stat info;
     // Only a regular file, also if something else took the name meanwhile.
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || ftruncate(fd, 0) != 0) {
+    // Runs that write one file in place take turns; setuid and setgid bits
+    // never stay on a file the tool wrote.
+    bool opened = fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+    if (opened) {
+        int locked;
+        do locked = flock(fd, LOCK_EX);
+        while (locked != 0 && errno == EINTR);
+        opened = locked == 0;
+    }
+    if (opened && (info.st_mode & (S_ISUID | S_ISGID))) opened = fchmod(fd, info.st_mode & 0777) == 0;
+    if (!opened) {
         close(fd);
         return false;
     }
@@ -410,22 +516,61 @@ bool platformOpenInPlace(PlatformFile* file, const char* target) {
     return true;
 }
 
+bool platformSetFilePosition(PlatformFile file, uint64_t offset) {
+    return lseek(static_cast<int>(file - 1), static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(offset);
+}
+
+bool platformReserveFileSize(PlatformFile file, uint64_t size) {
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY && size > limit.rlim_cur)
+        return false;
+    int fd = static_cast<int>(file - 1);
+    int reserved;
+    do reserved = fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size));
+    while (reserved != 0 && errno == EINTR);
+    // A file system that cannot reserve space still takes the write, and a
+    // failing write puts the old content back.
+    return reserved == 0 || errno == EOPNOTSUPP || errno == ENOSYS;
+}
+
+bool platformSetFileLength(PlatformFile file, uint64_t size) {
+    return ftruncate(static_cast<int>(file - 1), static_cast<off_t>(size)) == 0;
+}
+
+// Runs that replace one output never meet: the rename is one step, and the
+// in-place write takes a lock of its own.
+void platformTakeTurnsOnOutput(const char*) {}
+
+void platformHoldInterrupts() {
+    beginFinalStep();
+}
+
+bool platformInterruptPending() {
+    return interruptPending();
+}
+
+void platformOutputDecided(bool replaced) {
+    endFinalStep(replaced);
+}
+
 // The signal handlers remove an unfinished temporary; nothing to change here.
 bool platformKeepTemporary(PlatformFile) {
     return true;
 }
 
-bool platformReplaceWithTemporary(const char* target) {
+bool platformReplaceWithTemporary(const char* target, bool* refused) {
     const char* base = target + folderLength(target);
-    sigset_t previous;
-    blockInterrupts(&previous);
-    bool moved = renameat(temporaryFolder, temporaryName, temporaryFolder, base) == 0;
-    if (moved) temporaryExists = 0;
-    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    beginFinalStep();
+    // An interrupt that came before the move ends the run before it.
+    bool moved = !interruptPending() && renameat(temporaryFolder, temporaryName, temporaryFolder, base) == 0;
+    // A sticky folder (/tmp) refuses to replace another user's file.
+    *refused = !moved && (errno == EPERM || errno == EACCES);
     if (moved) {
+        temporaryExists = 0;
         close(temporaryFolder);
         temporaryFolder = -1;
     }
+    endFinalStep(moved);
     return moved;
 }
 
@@ -495,7 +640,18 @@ void platformSetArguments(int argc, char** argv) {
         }
     }
     // A console write to a closed pipe must not end the process, and a
-    // write past the file-size limit must fail like any other write.
-    signal(SIGPIPE, SIG_IGN);
-    signal(SIGXFSZ, SIG_IGN);
+    // write past the file-size limit must fail like any other write; the
+    // same signals sent by another process end the run. Ignored at start,
+    // they stay ignored.
+    const int fromWrites[] = {SIGPIPE, SIGXFSZ};
+    for (int signalNumber : fromWrites) {
+        struct sigaction old;
+        if (sigaction(signalNumber, nullptr, &old) != 0 || old.sa_handler != SIG_DFL) continue;
+        struct sigaction action;
+        memset(&action, 0, sizeof action);
+        action.sa_sigaction = endOnSignalFromOutside;
+        action.sa_flags = SA_SIGINFO;
+        sigfillset(&action.sa_mask);
+        sigaction(signalNumber, &action, nullptr);
+    }
 }

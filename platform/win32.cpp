@@ -179,6 +179,10 @@ char keptName[4096 + 32];
 enum : LONG { noKeptName = 0, keptNameExists = 1, keptNameMoving = 2 };
 volatile LONG keptState = noKeptName;
 volatile LONG outputReplaced = 0;
+// Whether the in-place write is under way (an interrupt then waits for it to
+// end, and it decides), and whether an interrupt waited for it.
+volatile LONG writingInPlace = 0;
+volatile LONG interruptWaiting = 0;
 // Set by the one thread that ends the process early. Under wine two threads
 // that terminate the process at once can each end the other in the middle
 // of its exit and leave the process hung; the second one waits instead.
@@ -235,11 +239,14 @@ void removeKeptName() {
 // meanwhile is let end, and decides.
 void endUnfinishedRun() {
     for (;;) {
-        while (keptState == keptNameMoving) Sleep(1);
+        while (keptState == keptNameMoving || writingInPlace) {
+            InterlockedExchange(&interruptWaiting, 1);
+            Sleep(1);
+        }
         if (outputReplaced) return;
         removeKeptName();
         bool stopped = stopWorker();
-        if (keptState != keptNameMoving && !outputReplaced) break;
+        if (keptState != keptNameMoving && !writingInPlace && !outputReplaced) break;
         if (stopped) ResumeThread(runThreads.worker);
     }
     endProcess(STATUS_CONTROL_C_EXIT);
@@ -429,14 +436,96 @@ bool platformCreateTemporary(PlatformFile* file, const char* target, bool* noTem
 }
 
 bool platformOpenInPlace(PlatformFile* file, const char* target) {
-    HANDLE h = CreateFileA(target, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, 0, nullptr);
+    // Runs that name one output take turns (platformTakeTurnsOnOutput), so
+    // the output is shared as every open of it is.
+    HANDLE h = CreateFileA(target, GENERIC_READ | GENERIC_WRITE, shareAll, nullptr, OPEN_EXISTING, 0, nullptr);
     if (h == INVALID_HANDLE_VALUE) return false;
-    if (GetFileType(h) != FILE_TYPE_DISK || !SetEndOfFile(h)) {
+    if (GetFileType(h) != FILE_TYPE_DISK) {
         CloseHandle(h);
         return false;
     }
     *file = reinterpret_cast<PlatformFile>(h);
     return true;
+}
+
+bool platformSetFilePosition(PlatformFile file, uint64_t offset) {
+    LARGE_INTEGER distance;
+    distance.QuadPart = static_cast<LONGLONG>(offset);
+    return SetFilePointerEx(toHandle(file), distance, nullptr, FILE_BEGIN) != 0;
+}
+
+// Room on the volume for the new content: the file's allocation grows to
+// it, its length stays. A volume or a system that cannot say so still
+// takes the write, and a failing write puts the old content back.
+bool platformReserveFileSize(PlatformFile file, uint64_t size) {
+    FILE_STANDARD_INFO standard;
+    if (!GetFileInformationByHandleEx(toHandle(file), FileStandardInfo, &standard, sizeof standard)) return true;
+    if (static_cast<uint64_t>(standard.AllocationSize.QuadPart) >= size) return true;
+    FILE_ALLOCATION_INFO allocation;
+    allocation.AllocationSize.QuadPart = static_cast<LONGLONG>(size);
+    if (SetFileInformationByHandle(toHandle(file), FileAllocationInfo, &allocation, sizeof allocation)) return true;
+    DWORD error = GetLastError();
+    return error != ERROR_DISK_FULL && error != ERROR_HANDLE_DISK_FULL;
+}
+
+bool platformSetFileLength(PlatformFile file, uint64_t size) {
+    return platformSetFilePosition(file, size) && SetEndOfFile(toHandle(file));
+}
+
+void platformHoldInterrupts() {
+    InterlockedExchange(&writingInPlace, 1);
+}
+
+bool platformInterruptPending() {
+    return interruptWaiting != 0;
+}
+
+void platformOutputDecided(bool replaced) {
+    if (replaced) InterlockedExchange(&outputReplaced, 1);
+    InterlockedExchange(&writingInPlace, 0);
+}
+
+namespace {
+
+// A name for the runs that write one output: its full path as Windows
+// compares names (case folded), hashed, so that any spelling of the path
+// gives the same name and any length fits.
+bool outputTurnName(const char* output, char* name, uint32_t capacity) {
+    char resolved[4096];
+    char full[4096];
+    if (!platformResolveOutput(output, resolved, sizeof resolved)) copyText(resolved, output, 0);
+    DWORD n = GetFullPathNameA(resolved[0] ? resolved : output, sizeof full, full, nullptr);
+    if (n == 0 || n >= sizeof full) return false;
+    static WCHAR wide[4096];
+    static WCHAR folded[4096];
+    int length = MultiByteToWideChar(CP_ACP, 0, full, static_cast<int>(n), wide, 4096);
+    if (length <= 0) return false;
+    int foldedLength = LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, wide, length, folded, 4096);
+    if (foldedLength <= 0) return false;
+    uint64_t hash = 14695981039346656037ull;
+    for (int i = 0; i < foldedLength; ++i) {
+        hash ^= static_cast<uint16_t>(folded[i]);
+        hash *= 1099511628211ull;
+    }
+    const char prefix[] = "Local\\symweld-output-";
+    const uint32_t prefixLength = sizeof prefix - 1;
+    if (capacity < prefixLength + 17) return false;
+    copyText(name, prefix, prefixLength);
+    for (uint32_t i = 0; i < 16; ++i) name[prefixLength + i] = "0123456789abcdef"[(hash >> (60 - 4 * i)) & 15];
+    name[prefixLength + 16] = 0;
+    return true;
+}
+
+}  // namespace
+
+// Held until the process ends: from before the output is first looked at to
+// after it is replaced. A run that ended without letting go hands its turn
+// on (an abandoned mutex).
+void platformTakeTurnsOnOutput(const char* output) {
+    char name[64];
+    if (!outputTurnName(output, name, sizeof name)) return;
+    HANDLE turn = CreateMutexA(nullptr, FALSE, name);
+    if (turn) WaitForSingleObject(turn, INFINITE);
 }
 
 // What replacing a file keeps of it: the attributes that an output can have
@@ -483,14 +572,16 @@ bool platformKeepTemporary(PlatformFile file) {
 // Moves the kept name over the target in one rename, which also replaces a
 // file that appeared meanwhile; a target that another program holds is
 // tried again for a while.
-bool platformReplaceWithTemporary(const char* target) {
+bool platformReplaceWithTemporary(const char* target, bool* refused) {
     bool moved = false;
+    *refused = false;
     for (uint32_t attempt = 0;; ++attempt) {
         InterlockedExchange(&keptState, keptNameMoving);
         moved = MoveFileExA(keptName, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
         DWORD error = GetLastError();
         if (moved) InterlockedExchange(&outputReplaced, 1);
         InterlockedExchange(&keptState, moved ? noKeptName : keptNameExists);
+        *refused = !moved && error == ERROR_ACCESS_DENIED && !heldByAnother(error, target);
         if (moved || attempt == heldFileTries || !heldByAnother(error, target)) break;
         Sleep(heldFilePauses[attempt]);
     }

@@ -62,11 +62,35 @@ namespace {
 // Longest path the tool resolves an output name to.
 const uint32_t maximumPath = 4096;
 
+// Writes the new content over the old from the start, and cuts the file to
+// its new length only at the end.
+bool writeOver(FileHandle* file, const void* bytes, uint32_t size) {
+    return platformSetFilePosition(file->handle, 0) && file->write(bytes, size) &&
+           platformSetFileLength(file->handle, size);
+}
+
+// The plain write, where no temporary can be made beside the target, never
+// leaving less than the user had: room for the whole new content is made
+// first, and if the write still fails the old content is put back. An
+// interrupt waits until the file holds one content or the other.
 SaveResult saveInPlace(const char* target, const void* bytes, uint32_t size) {
     FileHandle file;
     if (!platformOpenInPlace(&file.handle, target)) return SaveResult::cannotCreate;
-    bool written = file.write(bytes, size);
-    return file.close() && written ? SaveResult::saved : SaveResult::writeFailed;
+    ByteBuffer old;
+    old.init();
+    bool ready = file.readWhole(&old) && platformReserveFileSize(file.handle, size);
+    bool written = false;
+    if (ready) {
+        platformHoldInterrupts();
+        if (!platformInterruptPending()) {
+            written = writeOver(&file, bytes, size);
+            if (!written) writeOver(&file, old.data, old.size);
+        }
+    }
+    bool closed = file.close();
+    old.release();
+    if (ready) platformOutputDecided(written && closed);
+    return written && closed ? SaveResult::saved : SaveResult::writeFailed;
 }
 }  // namespace
 
@@ -91,9 +115,10 @@ SaveResult saveFileSafely(const char* name, const void* bytes, uint32_t size) {
     bool written = file.write(bytes, size) && platformSetOutputPermissions(file.handle, target) &&
                    platformKeepTemporary(file.handle);
     bool closed = file.close();
-    if (!written || !closed || !platformReplaceWithTemporary(target)) {
+    bool refused = false;
+    if (!written || !closed || !platformReplaceWithTemporary(target, &refused)) {
         platformRemoveTemporary();
-        return SaveResult::writeFailed;
+        return refused ? SaveResult::cannotCreate : SaveResult::writeFailed;
     }
     return SaveResult::saved;
 }
