@@ -14,6 +14,9 @@ struct RunState {
     char* fasName;
     char* objName;
     char* outputName;
+    // The folder fasm ran in, as a prefix of names (possibly empty) that
+    // leads there from the current folder; null where it is not known.
+    char* fasmFolder;
     bool helpRequested;
     bool versionRequested;
     FasFile fas;
@@ -103,8 +106,20 @@ bool sameFileBeside(const char* output, const char* base, const char* name) {
     return same;
 }
 
-// A source name is as fasm saw it, relative to the folder fasm ran in;
-// that is most likely the current folder, the .fas file's or the object's.
+// Whether the output is the file that `prefix` followed by the name leads to.
+bool sameFileAfterPrefix(const char* output, const char* prefix, const char* name) {
+    TextBuilder path;
+    path.initText();
+    for (const char* p = prefix; *p; ++p) path.appendChar(*p);
+    for (const char* p = name; *p; ++p) path.appendChar(*p);
+    bool same = sameFile(output, path.terminate());
+    path.release();
+    return same;
+}
+
+// A source name is as fasm saw it, relative to the folder fasm ran in: the
+// one the ".fas" file tells (fasmFolder) where it can be told, and the
+// current folder, the .fas file's and the object's as well.
 void matchSourceFile(uintptr_t value, void* context) {
     InputSearch* search = static_cast<InputSearch*>(context);
     const RunState* run = search->run;
@@ -112,10 +127,51 @@ void matchSourceFile(uintptr_t value, void* context) {
     TextBuilder scratch;
     scratch.initText();
     const char* name = sourceFileName(reinterpret_cast<const char*>(value), &scratch);
+    bool relative = !platformIsAbsolutePath(name);
     search->found = sameFile(run->outputName, name) ||
-                    (!platformIsAbsolutePath(name) && (sameFileBeside(run->outputName, run->fasName, name) ||
-                                                       sameFileBeside(run->outputName, run->objName, name)));
+                    (relative && run->fasmFolder && sameFileAfterPrefix(run->outputName, run->fasmFolder, name)) ||
+                    (relative && (sameFileBeside(run->outputName, run->fasName, name) ||
+                                  sameFileBeside(run->outputName, run->objName, name)));
     scratch.release();
+}
+
+bool isSeparator(char c) {
+    return c == '/' || (!platformConventions.sourceBackslashIsSlash && c == '\\');
+}
+
+// The folder fasm ran in, from the name it was given for the object (as
+// the ".fas" file records it) and where the object lies now: for each
+// folder in the recorded name, one step up from the object's folder. The
+// result counts only if it leads back to the object; a recorded name that
+// is absolute or climbs with ".." tells nothing.
+char* findFasmFolder(const RunState* run) {
+    const char* recorded = run->fas.outputFileName;
+    if (!recorded || !recorded[0] || platformIsAbsolutePath(recorded)) return nullptr;
+    TextBuilder scratch;
+    scratch.initText();
+    recorded = sourceFileName(recorded, &scratch);
+    TextBuilder folder;
+    folder.initText();
+    uint32_t objFolder = platformFolderLength(run->objName);
+    for (uint32_t i = 0; i < objFolder; ++i) folder.appendChar(run->objName[i]);
+    bool known = true;
+    const char* part = recorded;
+    for (const char* p = recorded; *p; ++p) {
+        if (!isSeparator(*p)) continue;
+        uint32_t length = static_cast<uint32_t>(p - part);
+        if (length == 2 && part[0] == '.' && part[1] == '.') known = false;
+        if (length > 0 && !(length == 1 && part[0] == '.')) {
+            folder.appendChar('.');
+            folder.appendChar('.');
+            folder.appendChar(platformConventions.sourceBackslashIsSlash ? '/' : '\\');
+        }
+        part = p + 1;
+    }
+    char* result = nullptr;
+    if (known && sameFileAfterPrefix(run->objName, folder.terminate(), recorded)) result = strDup(folder.terminate());
+    folder.release();
+    scratch.release();
+    return result;
 }
 
 // Whether writing the output could destroy a file other than the object:
@@ -128,8 +184,9 @@ bool outputReplacesAnotherFile(const RunState* run) {
 // Whether the output would overwrite the .fas file or a file fasm read
 // source lines from: one slip of tab completion must not cost the user
 // their source code.
-bool outputIsAnInput(const RunState* run) {
+bool outputIsAnInput(RunState* run) {
     if (!run->fas.listReadFiles) return false;
+    run->fasmFolder = findFasmFolder(run);
     InputSearch search = {run, sameFile(run->outputName, run->fasName)};
     run->fas.sourceFiles.forEach(matchSourceFile, &search);
     run->fas.readFiles.forEach(matchSourceFile, &search);
@@ -137,17 +194,19 @@ bool outputIsAnInput(const RunState* run) {
 }
 
 // Whether an existing output holds anything but an object or nothing: a
-// source the lookups above could not find (fasm ran in another folder, a
-// damaged ".fas"), a README, a PDB. A file that cannot be read is left to
-// the write, which meets the same obstacle.
+// source the lookups above could not find (a damaged ".fas"), a README, a
+// PDB. What cannot be read cannot be judged, and is refused as well: a
+// write-only file can still be replaced.
 bool outputIsNotAnObject(const char* name) {
     uint8_t header[coffFileHeaderSize];
     uint32_t got = 0;
-    return readFileStart(name, header, coffFileHeaderSize, &got) && got > 0 && !isCoffObjectHeader(header, got);
+    if (!readFileStart(name, header, coffFileHeaderSize, &got)) return true;
+    return got > 0 && !isCoffObjectHeader(header, got);
 }
 
 // Adds ".debug$T" and ".debug$S" to the object and writes it.
 void weld(RunState* run) {
+    platformTakeTurnsOnOutput(run->outputName);
     // The files that only define macros or constants are found in a pass of
     // their own, made only where the output could be one of them.
     bool replacesAnotherFile = outputReplacesAnotherFile(run);
@@ -177,6 +236,7 @@ void runMainSequence(RunState* run) {
     run->fasName = nullptr;
     run->objName = nullptr;
     run->outputName = nullptr;
+    run->fasmFolder = nullptr;
     run->helpRequested = false;
     run->versionRequested = false;
     run->fas.init();
@@ -205,6 +265,7 @@ void runMainSequence(RunState* run) {
     strRelease(run->fasName);
     strRelease(run->objName);
     strRelease(run->outputName);
+    strRelease(run->fasmFolder);
 }
 
 }  // namespace

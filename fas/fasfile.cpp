@@ -187,6 +187,17 @@ void collectReadFiles(FasFile* fas) {
     }
 }
 
+// The object's name as fasm was given it; a damaged field only means that
+// it is not known, since the output does not depend on it.
+char* recordedOutputName(const FasFile* fas) {
+    uint64_t offset = static_cast<uint64_t>(fas->stringsStart) + readU32(fas->content.data + 12);
+    if (offset >= fas->content.size) return nullptr;
+    const uint8_t* start = fas->content.data + offset;
+    const void* end = memchr(start, 0, fas->content.size - static_cast<uint32_t>(offset));
+    if (!end) return nullptr;
+    return strDupN(reinterpret_cast<const char*>(start), static_cast<uint32_t>(static_cast<const uint8_t*>(end) - start));
+}
+
 }  // namespace
 
 void FasFile::init() {
@@ -201,6 +212,7 @@ void FasFile::init() {
     sourceFiles.init(&integerKeys);
     listReadFiles = false;
     readFilesListed = false;
+    outputFileName = nullptr;
 }
 
 void FasFile::load(const char* name) {
@@ -225,6 +237,7 @@ void FasFile::parseContent() {
         readFiles.init(&integerKeys);
         readFilesListed = true;
         collectReadFiles(this);
+        outputFileName = recordedOutputName(this);
     }
     // Everything needed later has been copied out: the image, the largest
     // block of the run, goes back now, and the CodeView contents and the
@@ -240,6 +253,8 @@ void FasFile::release() {
     sourceFiles.releaseEach(releaseName, nullptr);
     if (readFilesListed) readFiles.releaseEach(releaseName, nullptr);
     readFilesListed = false;
+    strRelease(outputFileName);
+    outputFileName = nullptr;
     for (uint32_t i = 0; i < symbolCount; ++i) strRelease(symbols[i].name);
     deallocateWithHeader(symbols);
     deallocateWithHeader(lines);

@@ -44,6 +44,10 @@ struct FasFile {
     bool listReadFiles;
     bool readFilesListed;
     HashTable readFiles;
+    // The name fasm was given for the object, as the file records it (an
+    // owned copy); made with `readFiles`, and null where the file names
+    // none it can hold.
+    char* outputFileName;
 
     void init();
     void load(const char* name);
