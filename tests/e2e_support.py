@@ -159,6 +159,16 @@ SCRIPTS = os.path.join(os.path.dirname(PROGRAMS), "..", "scripts")
 FASM = os.path.join(SCRIPTS, "fasm")
 # Runs wine where this machine can, else in an emulated machine that can.
 WINE = os.path.abspath(os.path.join(SCRIPTS, "wine"))
+_wine_mode = []
+
+
+def wine_in_guest():
+    """Whether scripts/wine runs wine in the emulated machine, whose
+    processes this machine cannot see."""
+    if not _wine_mode:
+        result = subprocess.run([WINE, "--mode"], capture_output=True, text=True)
+        _wine_mode.append(result.stdout.strip())
+    return _wine_mode[0] == "guest"
 
 
 def llvm_tool(name, which="oldest"):
