@@ -569,6 +569,66 @@ bool platformKeepTemporary(PlatformFile file) {
     return false;
 }
 
+namespace {
+
+// Whether the system took a rename with POSIX semantics; until it refuses
+// one, each replace tries it first.
+bool posixRenameRefused = false;
+// FileRenameInfoEx, which headers for older systems do not name.
+const FILE_INFO_BY_HANDLE_CLASS renameInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
+
+// Moves the kept name over the target with POSIX semantics (Windows 10
+// 1607 and later, on NTFS): the target is replaced even while another
+// program reads it, as long as that program shares delete, as indexers and
+// virus scanners do. *unsupported tells that the system does not offer it.
+bool renameWithPosixSemantics(const char* target, bool* unsupported) {
+    *unsupported = false;
+    static WCHAR full[4096];
+    char fullName[4096];
+    DWORD n = GetFullPathNameA(target, sizeof fullName, fullName, nullptr);
+    if (n == 0 || n >= sizeof fullName) return false;
+    int length = MultiByteToWideChar(CP_ACP, 0, fullName, static_cast<int>(n), full, 4096);
+    if (length <= 0) return false;
+    DWORD nameBytes = static_cast<DWORD>(length) * sizeof(WCHAR);
+    DWORD size = static_cast<DWORD>(sizeof(FILE_RENAME_INFO)) + nameBytes;
+    HANDLE heap = GetProcessHeap();
+    FILE_RENAME_INFO* info = static_cast<FILE_RENAME_INFO*>(HeapAlloc(heap, HEAP_ZERO_MEMORY, size));
+    if (!info) return false;
+    // FILE_RENAME_FLAG_REPLACE_IF_EXISTS | FILE_RENAME_FLAG_POSIX_SEMANTICS,
+    // in the flags word that older headers call ReplaceIfExists.
+    const DWORD flags = 0x1 | 0x2;
+    CopyMemory(info, &flags, sizeof flags);
+    info->RootDirectory = nullptr;
+    info->FileNameLength = nameBytes;
+    CopyMemory(info->FileName, full, nameBytes);
+    bool moved = false;
+    HANDLE kept = CreateFileA(keptName, DELETE | SYNCHRONIZE, shareAll, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (kept != INVALID_HANDLE_VALUE) {
+        moved = SetFileInformationByHandle(kept, renameInfoEx, info, size) != 0;
+        DWORD error = GetLastError();
+        CloseHandle(kept);
+        *unsupported = !moved && (error == ERROR_INVALID_PARAMETER || error == ERROR_NOT_SUPPORTED ||
+                                  error == ERROR_INVALID_FUNCTION || error == ERROR_CALL_NOT_IMPLEMENTED);
+        SetLastError(error);
+    }
+    HeapFree(heap, 0, info);
+    return moved;
+}
+
+// One try at the final move: with POSIX semantics where the system offers
+// them, and MoveFileExA where it does not or where that rename failed
+// (wine refuses it for a path past MAX_PATH, which MoveFileExA takes).
+bool moveKeptName(const char* target) {
+    if (!posixRenameRefused) {
+        bool unsupported = false;
+        if (renameWithPosixSemantics(target, &unsupported)) return true;
+        posixRenameRefused = unsupported;
+    }
+    return MoveFileExA(keptName, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+}  // namespace
+
 // Moves the kept name over the target in one rename, which also replaces a
 // file that appeared meanwhile; a target that another program holds is
 // tried again for a while.
@@ -577,7 +637,7 @@ bool platformReplaceWithTemporary(const char* target, bool* refused) {
     *refused = false;
     for (uint32_t attempt = 0;; ++attempt) {
         InterlockedExchange(&keptState, keptNameMoving);
-        moved = MoveFileExA(keptName, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+        moved = moveKeptName(target);
         DWORD error = GetLastError();
         if (moved) InterlockedExchange(&outputReplaced, 1);
         InterlockedExchange(&keptState, moved ? noKeptName : keptNameExists);
