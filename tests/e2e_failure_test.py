@@ -1,5 +1,6 @@
 """End-to-end failures: each message, and nothing harmed or left behind."""
 import os
+import resource
 import shutil
 import signal
 import stat
@@ -520,20 +521,27 @@ class Failures(BothBuilds):
         """Runs the copy of the native build in the folder as another user."""
         command = ["setpriv", "--reuid=%d" % uid, "--regid=%d" % uid]
         command += ["--groups=" + ",".join(map(str, groups))] if groups else ["--clear-groups"]
-        if limit is not None:
-            command += ["bash", "-c", "trap - XFSZ; ulimit -f %d; exec \"$@\"" % limit, "symweld"]
-        return subprocess.run(command + [self.path("symweld")] + args, cwd=self.folder, capture_output=True,
-                              timeout=60)
+        # The file-size limit is set in the child (no shell: bash would name
+        # the program by its full path), whose SIGXFSZ is back at its default.
+
+        def set_limit():
+            if limit is not None:
+                resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+        # Named from the folder: the folders above it may be closed to
+        # other users (a fresh system's /root is).
+        return subprocess.run(command + ["./symweld"] + args, cwd=self.folder, capture_output=True, timeout=60,
+                              preexec_fn=set_limit)
 
     def may_open(self, uid, name, flags, gid=None):
         """Whether the user may open the file so (a child acts as them)."""
         pid = os.fork()
         if pid == 0:
             try:
+                os.chdir(self.folder)
                 os.setgroups([])
                 os.setgid(uid if gid is None else gid)
                 os.setuid(uid)
-                os.close(os.open(self.path(name), flags))
+                os.close(os.open(name, flags))
                 os._exit(0)
             except OSError:
                 os._exit(1)
