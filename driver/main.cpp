@@ -200,7 +200,7 @@ bool outputIsAnInput(RunState* run) {
 bool outputIsNotAnObject(const char* name) {
     uint8_t header[coffFileHeaderSize];
     uint32_t got = 0;
-    if (!readFileStart(name, header, coffFileHeaderSize, &got)) return true;
+    if (!readOutputStart(name, header, coffFileHeaderSize, &got)) return true;
     return got > 0 && !isCoffObjectHeader(header, got);
 }
 

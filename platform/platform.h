@@ -51,6 +51,10 @@ bool platformOpenForReading(PlatformFile* file, const char* name);
 // Opens a regular file only, and never waits: a pipe, socket, device or
 // folder is refused, also one swapped in between the check and the open.
 bool platformOpenRegularForReading(PlatformFile* file, const char* name);
+// The same for an existing output, to look at its first bytes: it is
+// shared for reading, writing and deleting, as every open of the output is,
+// so that it stands in the way of no other program or run.
+bool platformOpenOutputForReading(PlatformFile* file, const char* name);
 bool platformClose(PlatformFile file);
 // One read or write call; *done receives the bytes transferred (0 at the
 // end of a file).

@@ -189,6 +189,11 @@ bool platformOpenRegularForReading(PlatformFile* file, const char* name) {
     return true;
 }
 
+// POSIX has no share modes.
+bool platformOpenOutputForReading(PlatformFile* file, const char* name) {
+    return platformOpenRegularForReading(file, name);
+}
+
 bool platformClose(PlatformFile file) {
     return close(static_cast<int>(file - 1)) == 0;
 }

@@ -64,16 +64,28 @@ bool platformOpenForReading(PlatformFile* file, const char* name) {
     return true;
 }
 
-bool platformOpenRegularForReading(PlatformFile* file, const char* name) {
+namespace {
+bool openRegular(PlatformFile* file, const char* name, DWORD share) {
     DWORD attributes = GetFileAttributesA(name);
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) return false;
-    if (!platformOpenForReading(file, name)) return false;
+    HANDLE h = CreateFileA(name, GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    *file = reinterpret_cast<PlatformFile>(h);
     // Pipes and character devices (CON, NUL, COM1) are not source files.
     if (GetFileType(toHandle(*file)) != FILE_TYPE_DISK) {
         CloseHandle(toHandle(*file));
         return false;
     }
     return true;
+}
+}  // namespace
+
+bool platformOpenRegularForReading(PlatformFile* file, const char* name) {
+    return openRegular(file, name, FILE_SHARE_READ);
+}
+
+bool platformOpenOutputForReading(PlatformFile* file, const char* name) {
+    return openRegular(file, name, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
 }
 
 bool platformClose(PlatformFile file) {

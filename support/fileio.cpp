@@ -17,6 +17,10 @@ bool FileHandle::openRegularForReading(const char* name) {
     return platformOpenRegularForReading(&handle, name);
 }
 
+bool FileHandle::openOutputForReading(const char* name) {
+    return platformOpenOutputForReading(&handle, name);
+}
+
 bool FileHandle::close() {
     return platformClose(handle);
 }
@@ -129,10 +133,10 @@ bool sameFile(const char* a, const char* b) {
            first.volume == second.volume && first.index == second.index;
 }
 
-bool readFileStart(const char* name, uint8_t* bytes, uint32_t capacity, uint32_t* got) {
+bool readOutputStart(const char* name, uint8_t* bytes, uint32_t capacity, uint32_t* got) {
     FileHandle file;
     *got = 0;
-    if (!file.openRegularForReading(name)) return false;
+    if (!file.openOutputForReading(name)) return false;
     uint32_t done = 0;
     bool read = true;
     while (*got < capacity && (read = file.readSome(bytes + *got, capacity - *got, &done)) && done > 0) *got += done;

@@ -15,6 +15,8 @@ struct FileHandle {
     // Regular files only, opened without waiting (for source files, which
     // may have been replaced by anything since they were assembled).
     bool openRegularForReading(const char* name);
+    // An existing output, shared with every other use of it.
+    bool openOutputForReading(const char* name);
     bool close();
     // Each transfers every byte or fails; an early end of file is a failure.
     bool read(void* destination, uint32_t n);
@@ -37,9 +39,10 @@ SaveResult saveFileSafely(const char* name, const void* bytes, uint32_t size);
 
 // Whether both names lead to one existing file (links followed).
 bool sameFile(const char* a, const char* b);
-// Reads the first bytes of a regular file, up to `capacity` (fewer where the
-// file is shorter); false when it cannot be opened or read.
-bool readFileStart(const char* name, uint8_t* bytes, uint32_t capacity, uint32_t* got);
+// Reads the first bytes of an existing output, a regular file, up to
+// `capacity` (fewer where the file is shorter); false when it cannot be
+// opened or read.
+bool readOutputStart(const char* name, uint8_t* bytes, uint32_t capacity, uint32_t* got);
 // A source name from a ".fas" file, as the assembler on this system opened
 // it: on Linux every backslash is a "/". Returns the name itself or the
 // converted copy in `scratch`.
