@@ -84,7 +84,10 @@ inside() {
   mkdir -p "$root/mnt/tree"
   mount --bind -o ro "$tree" "$root/mnt/tree"
   cp /etc/resolv.conf "$root/etc/resolv.conf"
-  local run=(chroot "$root" env -i HOME=/root TERM=dumb LANG=C.UTF-8 PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin)
+  # SYMWELD_WINE=guest reaches inside: the emulated machine's path is
+  # checked on a fresh system too, also where wine could start directly.
+  local run=(chroot "$root" env -i HOME=/root TERM=dumb LANG=C.UTF-8 PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
+             "SYMWELD_WINE=${SYMWELD_WINE:-}")
   "${run[@]}" sh -c 'apt-get update -qq; true' >>"$log" 2>&1
   if ! retry "${run[@]}" sh -c 'apt-get update -qq >/dev/null 2>&1; DEBIAN_FRONTEND=noninteractive apt-get install -y -qq -t '"$release"' git make' >>"$log" 2>&1; then
     echo "archive: apt could not install git and make" >"$root/result"

@@ -154,13 +154,14 @@ extra=()
 status=0
 fasm >/dev/null 2>&1 || status=$?
 [ "$status" -eq 126 ] && ! command -v qemu-i386 >/dev/null 2>&1 && extra+=(qemu-user)
-if command -v wine >/dev/null 2>&1 && ! wine --version >/dev/null 2>&1; then
+# SYMWELD_WINE=guest asks for the emulated machine where wine could start.
+if command -v wine >/dev/null 2>&1 && { [ "${SYMWELD_WINE:-}" = guest ] || ! wine --version >/dev/null 2>&1; }; then
   command -v qemu-system-x86_64 >/dev/null 2>&1 || extra+=(qemu-system-x86)
   installed busybox-static || extra+=(busybox-static)
 fi
 if [ ${#extra[@]} -gt 0 ]; then
   update_lists
-  echo "installing: ${extra[*]} (32-bit programs cannot start here; they run emulated)"
+  echo "installing: ${extra[*]} (32-bit programs run emulated here)"
   if ! APT_NO_RECOMMENDS=1 install_packages "${extra[@]}"; then
     say "FAILED: cannot install $(culprit "${extra[@]}"): ${apt_error:-apt-get failed}; run again later"
     exit 1
