@@ -2,6 +2,7 @@
 #include "codeview/builder.h"
 #include "coff/coff.h"
 #include "driver/args.h"
+#include "driver/depfile.h"
 #include "driver/fatal.h"
 #include "platform/platform.h"
 #include "support/fileio.h"
@@ -17,6 +18,8 @@ struct RunState {
     // The folder fasm ran in, as a prefix of names (possibly empty) that
     // leads there from the current folder; null where it is not known.
     char* fasmFolder;
+    // Where to write the dependency file (--depfile=FILE), or null.
+    char* depfileName;
     bool helpRequested;
     bool versionRequested;
     FasFile fas;
@@ -38,7 +41,9 @@ bool isHelpOption(const char* arg) {
     return arg[1] == '?' || arg[1] == 'h';
 }
 
-enum class OptionKind { help, version, endOfOptions, invalid };
+enum class OptionKind { help, version, endOfOptions, depfile, invalid };
+
+const char depfileOption[] = "--depfile=";
 
 // Only the character after the prefix counts, except for the long options
 // of systems whose tools have them.
@@ -47,6 +52,9 @@ OptionKind judgeOption(const char* arg) {
         if (strEqual(arg, "--help")) return OptionKind::help;
         if (strEqual(arg, "--version")) return OptionKind::version;
         if (strEqual(arg, "--")) return OptionKind::endOfOptions;
+        bool depfile = true;
+        for (uint32_t i = 0; depfileOption[i] && depfile; ++i) depfile = arg[i] == depfileOption[i];
+        if (depfile && arg[sizeof depfileOption - 1]) return OptionKind::depfile;
         return OptionKind::invalid;
     }
     return isHelpOption(arg) ? OptionKind::help : OptionKind::invalid;
@@ -70,6 +78,11 @@ void collectArguments(RunState* run) {
                 optionsEnded = true;
                 continue;
             }
+            if (kind == OptionKind::depfile) {
+                strRelease(run->depfileName);
+                run->depfileName = strDup(arg + sizeof depfileOption - 1);
+                continue;
+            }
             run->helpRequested = kind == OptionKind::help;
             run->versionRequested = kind == OptionKind::version;
             break;
@@ -89,6 +102,7 @@ void collectArguments(RunState* run) {
 
 struct InputSearch {
     const RunState* run;
+    const char* candidate;  // the name that must not be an input
     bool found;
 };
 
@@ -128,10 +142,11 @@ void matchSourceFile(uintptr_t value, void* context) {
     scratch.initText();
     const char* name = sourceFileName(reinterpret_cast<const char*>(value), &scratch);
     bool relative = !platformIsAbsolutePath(name);
-    search->found = sameFile(run->outputName, name) ||
-                    (relative && run->fasmFolder && sameFileAfterPrefix(run->outputName, run->fasmFolder, name)) ||
-                    (relative && (sameFileBeside(run->outputName, run->fasName, name) ||
-                                  sameFileBeside(run->outputName, run->objName, name)));
+    const char* candidate = search->candidate;
+    search->found = sameFile(candidate, name) ||
+                    (relative && run->fasmFolder && sameFileAfterPrefix(candidate, run->fasmFolder, name)) ||
+                    (relative && (sameFileBeside(candidate, run->fasName, name) ||
+                                  sameFileBeside(candidate, run->objName, name)));
     scratch.release();
 }
 
@@ -139,33 +154,55 @@ bool isSeparator(char c) {
     return c == '/' || (!platformConventions.sourceBackslashIsSlash && c == '\\');
 }
 
+// The length of `objFolder`'s part before a tail that is `recordedFolder`
+// (both folder parts, separators included), or -1 where it does not end so.
+int32_t prefixBeforeTail(const char* objFolder, uint32_t objLength, const char* recordedFolder,
+                         uint32_t recordedLength) {
+    if (recordedLength > objLength) return -1;
+    uint32_t start = objLength - recordedLength;
+    if (start > 0 && !isSeparator(objFolder[start - 1])) return -1;
+    for (uint32_t i = 0; i < recordedLength; ++i) {
+        char a = objFolder[start + i], b = recordedFolder[i];
+        if (a != b && !(isSeparator(a) && isSeparator(b))) return -1;
+    }
+    return static_cast<int32_t>(start);
+}
+
 // The folder fasm ran in, from the name it was given for the object (as
-// the ".fas" file records it) and where the object lies now: for each
-// folder in the recorded name, one step up from the object's folder. The
-// result counts only if it leads back to the object; a recorded name that
-// is absolute or climbs with ".." tells nothing.
+// the ".fas" file records it) and where the object lies now. Where the
+// object's folder as named here ends with the recorded folder, what comes
+// before is fasm's folder; else one step up from the object's folder for
+// each folder in the recorded name. The result counts only if it leads back
+// to the object; a recorded name that is absolute or climbs with ".." tells
+// nothing.
 char* findFasmFolder(const RunState* run) {
     const char* recorded = run->fas.outputFileName;
     if (!recorded || !recorded[0] || platformIsAbsolutePath(recorded)) return nullptr;
     TextBuilder scratch;
     scratch.initText();
     recorded = sourceFileName(recorded, &scratch);
+    uint32_t objFolder = platformFolderLength(run->objName);
+    uint32_t recordedFolder = platformFolderLength(recorded);
     TextBuilder folder;
     folder.initText();
-    uint32_t objFolder = platformFolderLength(run->objName);
-    for (uint32_t i = 0; i < objFolder; ++i) folder.appendChar(run->objName[i]);
     bool known = true;
-    const char* part = recorded;
-    for (const char* p = recorded; *p; ++p) {
-        if (!isSeparator(*p)) continue;
-        uint32_t length = static_cast<uint32_t>(p - part);
-        if (length == 2 && part[0] == '.' && part[1] == '.') known = false;
-        if (length > 0 && !(length == 1 && part[0] == '.')) {
-            folder.appendChar('.');
-            folder.appendChar('.');
-            folder.appendChar(platformConventions.sourceBackslashIsSlash ? '/' : '\\');
+    int32_t tail = prefixBeforeTail(run->objName, objFolder, recorded, recordedFolder);
+    for (int32_t i = 0; i < tail; ++i) folder.appendChar(run->objName[i]);
+    if (tail < 0 || !sameFileAfterPrefix(run->objName, folder.terminate(), recorded)) {
+        folder.clear();
+        for (uint32_t i = 0; i < objFolder; ++i) folder.appendChar(run->objName[i]);
+        const char* part = recorded;
+        for (const char* p = recorded; *p; ++p) {
+            if (!isSeparator(*p)) continue;
+            uint32_t length = static_cast<uint32_t>(p - part);
+            if (length == 2 && part[0] == '.' && part[1] == '.') known = false;
+            if (length > 0 && !(length == 1 && part[0] == '.')) {
+                folder.appendChar('.');
+                folder.appendChar('.');
+                folder.appendChar(platformConventions.sourceBackslashIsSlash ? '/' : '\\');
+            }
+            part = p + 1;
         }
-        part = p + 1;
     }
     char* result = nullptr;
     if (known && sameFileAfterPrefix(run->objName, folder.terminate(), recorded)) result = strDup(folder.terminate());
@@ -184,13 +221,24 @@ bool outputReplacesAnotherFile(const RunState* run) {
 // Whether the output would overwrite the .fas file or a file fasm read
 // source lines from: one slip of tab completion must not cost the user
 // their source code.
-bool outputIsAnInput(RunState* run) {
-    if (!run->fas.listReadFiles) return false;
-    run->fasmFolder = findFasmFolder(run);
-    InputSearch search = {run, sameFile(run->outputName, run->fasName)};
+bool isAnInput(const RunState* run, const char* name) {
+    InputSearch search = {run, name, sameFile(name, run->fasName)};
     run->fas.sourceFiles.forEach(matchSourceFile, &search);
     run->fas.readFiles.forEach(matchSourceFile, &search);
     return search.found;
+}
+
+bool outputIsAnInput(RunState* run) {
+    if (!run->fas.listReadFiles) return false;
+    run->fasmFolder = findFasmFolder(run);
+    return isAnInput(run, run->outputName);
+}
+
+// The dependency file must not take the place of any file the run reads
+// or writes.
+bool depfileIsAnInput(const RunState* run) {
+    const char* name = run->depfileName;
+    return isAnInput(run, name) || sameFile(name, run->objName) || sameFile(name, run->outputName);
 }
 
 // Whether an existing output holds anything but an object or nothing: a
@@ -210,10 +258,11 @@ void weld(RunState* run) {
     // The files that only define macros or constants are found in a pass of
     // their own, made only where the output could be one of them.
     bool replacesAnotherFile = outputReplacesAnotherFile(run);
-    run->fas.listReadFiles = replacesAnotherFile;
+    run->fas.listReadFiles = replacesAnotherFile || run->depfileName;
     run->fas.load(run->fasName);
     run->coff.load(run->objName);
     if (outputIsAnInput(run)) fatalError("output file is an input file");
+    if (run->depfileName && depfileIsAnInput(run)) fatalError("dependency file is an input file");
     if (replacesAnotherFile && outputIsNotAnObject(run->outputName)) fatalError("output file is not an object file");
     if (run->coff.findSection(".debug$S") || run->coff.findSection(".debug$T"))
         fatalError("the object file already has debug info");
@@ -230,6 +279,10 @@ void weld(RunState* run) {
     run->builder.output.release();
     run->builder.relocations.release();
     run->coff.save(run->outputName);
+    if (run->depfileName) {
+        DependencyFacts facts = {run->outputName, run->fasName, run->objName, run->fasmFolder, &run->fas};
+        writeDependencyFile(run->depfileName, &facts);
+    }
 }
 
 void runMainSequence(RunState* run) {
@@ -237,6 +290,7 @@ void runMainSequence(RunState* run) {
     run->objName = nullptr;
     run->outputName = nullptr;
     run->fasmFolder = nullptr;
+    run->depfileName = nullptr;
     run->helpRequested = false;
     run->versionRequested = false;
     run->fas.init();
@@ -266,6 +320,7 @@ void runMainSequence(RunState* run) {
     strRelease(run->objName);
     strRelease(run->outputName);
     strRelease(run->fasmFolder);
+    strRelease(run->depfileName);
 }
 
 }  // namespace
