@@ -28,13 +28,21 @@ settle() {
   find "$1" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +
 }
 
-# --- Linux tarball: bin/, share/man/man1/, share/doc/symweld/ -------------
+# --- Linux tarball: bin/, share/man/man1/, share/doc/symweld/, the CMake
+# package in lib/cmake/symweld/ and the make rule in share/symweld/ --------
 top="symweld-$version-linux-x86_64"
 tree="$stage/tar/$top"
 install -D -s --strip-program="$root/scripts/strip-all" "$native" "$tree/bin/symweld"
 install -D -m 0644 "$root/doc/symweld.1" "$tree/share/man/man1/symweld.1"
 install -D -m 0644 "$root/README.md" "$tree/share/doc/symweld/README.md"
 install -D -m 0644 "$root/LICENSE" "$tree/share/doc/symweld/LICENSE"
+install_build_files() {  # the CMake package and the make rule, under a prefix
+  install -D -m 0644 "$root/cmake/package/symweld-config.cmake" "$1/lib/cmake/symweld/symweld-config.cmake"
+  sed "s/@VERSION@/$version/" "$root/cmake/package/symweld-config-version.cmake.in" \
+    | install -D -m 0644 /dev/stdin "$1/lib/cmake/symweld/symweld-config-version.cmake"
+  install -D -m 0644 "$root/cmake/package/symweld.mk" "$1/share/symweld/symweld.mk"
+}
+install_build_files "$tree"
 settle "$stage/tar"
 tar --sort=name --owner=0 --group=0 --numeric-owner --mtime="@$SOURCE_DATE_EPOCH" --format=gnu \
   -C "$stage/tar" -cf - "$top" | gzip -9n >"$out/$top.tar.gz"
@@ -48,6 +56,7 @@ gzip -9n <"$root/README.md" >"$deb/usr/share/doc/symweld/README.md.gz"
 sed "s/@VERSION@/$version/; s/@DATE@/$(date -R -d "@$SOURCE_DATE_EPOCH")/" \
   "$root/scripts/debian/changelog.in" | gzip -9n >"$deb/usr/share/doc/symweld/changelog.gz"
 install -m 0644 "$root/scripts/debian/copyright" "$deb/usr/share/doc/symweld/copyright"
+install_build_files "$deb/usr"
 install -d "$deb/usr/share/lintian/overrides"
 install -m 0644 "$root/scripts/debian/lintian-overrides" "$deb/usr/share/lintian/overrides/symweld"
 size=$(du -k -s --apparent-size "$deb/usr" | cut -f1)

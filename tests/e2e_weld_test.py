@@ -5,6 +5,7 @@ import re
 import shutil
 import subprocess
 import tempfile
+import time
 import unittest
 
 import coff_reader
@@ -253,6 +254,55 @@ class Welding(BothBuilds):
             self.assertEqual(dict(digests), expected)
         self.assertEqual(len(outputs), 1)
 
+
+    def test_dependency_file(self):
+        """--depfile (native build): the output, then the .fas, the object and
+        every file fasm read, named as the run opens them and escaped as make
+        and Ninja read them; written only by a weld that succeeded, never
+        over an input."""
+        tool = self.native()
+        odd = os.path.join(self.folder, "a b#$:c")
+        os.makedirs(os.path.join(odd, "lib"))
+        for name in ["basic.asm", "routines.inc"]:
+            shutil.copy(os.path.join(self.folder, name), odd)
+        shutil.copy(os.path.join(self.folder, "macros.inc"), os.path.join(odd, "lib"))
+        with open(os.path.join(odd, "basic.asm")) as f:
+            text = f.read().replace("include 'macros.inc'", "include 'lib\\macros.inc'")
+        with open(os.path.join(odd, "basic.asm"), "w") as f:
+            f.write(text)
+        assemble(odd, "basic")
+        result = tool.run(["--depfile=deps.d", "a b#$:c/basic.fas", "a b#$:c/basic.obj", "out.obj"], cwd=self.folder)
+        self.assertEqual((result.returncode, result.stdout), (0, b""))
+        escaped = "a\\ b\\#$$\\:c/"
+        self.assertEqual(read_bytes(os.path.join(self.folder, "deps.d")).decode(),
+                         "out.obj: \\\n  %sbasic.fas \\\n  %sbasic.obj \\\n  %sbasic.asm \\\n  %slib/macros.inc"
+                         " \\\n  %sroutines.inc\n" % ((escaped,) * 5) +
+                         "".join("\n%s%s:\n" % (escaped, name) for name in ["basic.asm", "lib/macros.inc", "routines.inc"]))
+        # make reads it back: out.obj, the newest, is up to date, which it
+        # is only where every name leads to a file; an edited include is seen.
+        with open(os.path.join(self.folder, "Makefile"), "w") as f:
+            f.write("include deps.d\nout.obj:\n\t@true\n")
+        base = time.time_ns() - 100 * 10 ** 9
+        for name in ["basic.fas", "basic.obj", "basic.asm", "lib/macros.inc", "routines.inc"]:
+            os.utime(os.path.join(odd, name), ns=(base, base))
+        os.utime(os.path.join(self.folder, "out.obj"), ns=(base + 10 ** 10,) * 2)
+        self.assertEqual(subprocess.run(["make", "-q", "out.obj"], cwd=self.folder).returncode, 0)
+        os.utime(os.path.join(odd, "lib", "macros.inc"), ns=(base + 2 * 10 ** 10,) * 2)
+        self.assertEqual(subprocess.run(["make", "-q", "out.obj"], cwd=self.folder).returncode, 1)
+        # The object welded in place is no prerequisite of itself; a failed
+        # weld writes none; no input is taken over.
+        shutil.copy(os.path.join(odd, "basic.obj"), os.path.join(self.folder, "again.obj"))
+        result = tool.run(["--depfile=again.d", "a b#$:c/basic.fas", "again.obj"], cwd=self.folder)
+        self.assertEqual(result.returncode, 0)
+        self.assertNotIn("again.obj \\", read_bytes(os.path.join(self.folder, "again.d")).decode())
+        result = tool.run(["--depfile=failed.d", "a b#$:c/basic.fas", "again.obj"], cwd=self.folder)
+        self.assertEqual(result.stdout, b"symweld: the object file already has debug info\n")
+        self.assertFalse(os.path.exists(os.path.join(self.folder, "failed.d")))
+        before = read_bytes(os.path.join(odd, "routines.inc"))
+        result = tool.run(["--depfile=a b#$:c/routines.inc", "a b#$:c/basic.fas", "a b#$:c/basic.obj", "o.obj"],
+                          cwd=self.folder)
+        self.assertEqual(result.stdout, b"symweld: dependency file is an input file\n")
+        self.assertEqual(read_bytes(os.path.join(odd, "routines.inc")), before)
 
 if __name__ == "__main__":
     unittest.main()

@@ -9,10 +9,12 @@ import struct
 import subprocess
 import tarfile
 import tempfile
+import time
 import unittest
 import zipfile
 
-from e2e_support import WINE, assemble, copy_programs, read_bytes, run_without_pipes, windows_tested
+from e2e_support import (FASM, PDBUTIL, WINE, assemble, copy_programs, kernel32_lib, link, read_bytes,
+                         run_without_pipes, windows_tested)
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
 NATIVE = os.path.abspath(os.environ["SYMWELD"])
@@ -102,9 +104,12 @@ class Packages(unittest.TestCase):
             self.assertIn("\n" + field, "\n" + fields)
         listing = subprocess.run(["dpkg-deb", "-c", self.package(DEB)], capture_output=True, check=True).stdout.decode()
         files = sorted(line.split()[-1] for line in listing.splitlines() if not line.endswith("/"))
-        self.assertEqual(files, ["./usr/bin/symweld", "./usr/share/doc/symweld/README.md.gz",
+        self.assertEqual(files, ["./usr/bin/symweld", "./usr/lib/cmake/symweld/symweld-config-version.cmake",
+                                 "./usr/lib/cmake/symweld/symweld-config.cmake",
+                                 "./usr/share/doc/symweld/README.md.gz",
                                  "./usr/share/doc/symweld/changelog.gz", "./usr/share/doc/symweld/copyright",
-                                 "./usr/share/lintian/overrides/symweld", "./usr/share/man/man1/symweld.1.gz"])
+                                 "./usr/share/lintian/overrides/symweld", "./usr/share/man/man1/symweld.1.gz",
+                                 "./usr/share/symweld/symweld.mk"])
         for line in listing.splitlines():
             self.assertIn(" root/root ", line)
         if shutil.which("lintian"):
@@ -116,8 +121,10 @@ class Packages(unittest.TestCase):
         top = "symweld-%s-linux-x86_64/" % VERSION
         with tarfile.open(self.package(TARBALL)) as tar:
             names = sorted(m.name for m in tar.getmembers() if m.isfile())
-            self.assertEqual(names, [top + "bin/symweld", top + "share/doc/symweld/LICENSE",
-                                     top + "share/doc/symweld/README.md", top + "share/man/man1/symweld.1"])
+            self.assertEqual(names, [top + "bin/symweld", top + "lib/cmake/symweld/symweld-config-version.cmake",
+                                     top + "lib/cmake/symweld/symweld-config.cmake",
+                                     top + "share/doc/symweld/LICENSE", top + "share/doc/symweld/README.md",
+                                     top + "share/man/man1/symweld.1", top + "share/symweld/symweld.mk"])
             self.assertEqual({(m.uid, m.gid, m.mtime) for m in tar.getmembers()}, {(0, 0, int(EPOCH))})
             tar.extractall(self.folder)
         result = subprocess.run([os.path.join(self.folder, top, "bin", "symweld"), "--version"],
@@ -198,6 +205,127 @@ class Packages(unittest.TestCase):
             self.assertEqual(open(os.path.join(self.folder, "b", name), "rb").read(),
                              open(self.package(name), "rb").read(), name)
 
+
+
+# A program of two sources as a user keeps it: main.asm reads an include
+# from an include folder, util.asm reads none.
+PROJECT = {
+    "src/main.asm": "format MS COFF\ninclude 'shared.inc'\n"
+                    "extrn '__imp__ExitProcess@4' as ExitProcess:dword\nextrn util\n"
+                    "public start as '_start'\nsection '.text' code readable executable\n"
+                    "start:\n call util\n mov eax, ANSWER\n push 0\n call [ExitProcess]\n",
+    "src/util.asm": "format MS COFF\npublic util\nsection '.text' code readable executable\n"
+                    "util:\n xor eax, eax\n ret\n",
+    "src/inc/shared.inc": "ANSWER = 42\n",
+}
+
+
+class UsingItInABuild(unittest.TestCase):
+    """The CMake package and the make rule, installed into a staging prefix
+    and used as a user would: the program is built, linked and debugged,
+    an edited include rebuilds exactly the object that reads it, and a
+    build with nothing to do does nothing."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.folder = tempfile.mkdtemp(prefix="symweld-build-")
+        cls.stage = os.path.join(cls.folder, "stage")
+        subprocess.run(["cmake", "--install", os.path.dirname(NATIVE), "--prefix", cls.stage],
+                       check=True, capture_output=True)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.folder)
+
+    def make_project(self, name):
+        top = os.path.join(self.folder, name)
+        for path, text in PROJECT.items():
+            os.makedirs(os.path.dirname(os.path.join(top, path)), exist_ok=True)
+            with open(os.path.join(top, path), "w") as f:
+                f.write(text)
+        return top
+
+    def run_build(self, command, cwd):
+        result = subprocess.run(command, cwd=cwd, capture_output=True, timeout=600)
+        self.assertEqual(result.returncode, 0, result.stdout.decode() + result.stderr.decode())
+        return result
+
+    def check_cycle(self, build, objects, pdb_folder):
+        """Builds, links and checks the PDB; then a build with nothing to do
+        and one after the include was edited."""
+        build()
+        stamps = {name: os.stat(path).st_mtime_ns for name, path in objects.items()}
+        linked = link(pdb_folder, list(objects.values()) + [kernel32_lib(pdb_folder)], "start")
+        self.assertEqual(linked.returncode, 0, linked.stdout + linked.stderr)
+        lines = subprocess.run([PDBUTIL, "dump", "-l", "out.pdb"], cwd=pdb_folder, capture_output=True,
+                               check=True).stdout.decode()
+        for source in ["main.asm", "util.asm"]:
+            self.assertRegex(lines, source + r" \(MD5: [0-9A-F]{32}\)\n\s+[0-9a-f]{4}:[0-9a-f]{8}-",
+                             "no line records of " + source)
+        build()
+        self.assertEqual({name: os.stat(path).st_mtime_ns for name, path in objects.items()}, stamps,
+                         "a build with nothing to do rebuilt objects")
+        include = os.path.join(self.project, "src", "inc", "shared.inc")
+        # Edited after the objects were made, and not in the future.
+        edited = max(stamps.values()) + 1000000
+        while time.time_ns() < edited:
+            time.sleep(0.001)
+        os.utime(include)
+        build()
+        rebuilt = sorted(name for name, path in objects.items() if os.stat(path).st_mtime_ns != stamps[name])
+        self.assertEqual(rebuilt, ["main"])
+
+    def check_cmake(self, generator, name):
+        if not shutil.which("cmake") or (generator == "Ninja" and not shutil.which("ninja")):
+            self.skipTest("needs cmake and ninja")
+        self.project = self.make_project(name)
+        with open(os.path.join(self.project, "CMakeLists.txt"), "w") as f:
+            f.write("cmake_minimum_required(VERSION 3.16)\nproject(demo NONE)\n"
+                    "find_package(symweld 1.0 REQUIRED)\n"
+                    "symweld_add_fasm_object(MAIN_OBJ src/main.asm INCLUDE src/inc)\n"
+                    "symweld_add_fasm_object(UTIL_OBJ src/util.asm OUTPUT objects/util.obj)\n"
+                    "add_custom_target(objects ALL DEPENDS ${MAIN_OBJ} ${UTIL_OBJ})\n")
+        build = os.path.join(self.project, "build")
+        self.run_build(["cmake", "-G", generator, "-S", self.project, "-B", build,
+                        "-DCMAKE_PREFIX_PATH=" + self.stage, "-DSYMWELD_FASM_EXECUTABLE=" + os.path.abspath(FASM)],
+                       self.project)
+        objects = {"main": os.path.join(build, "main.obj"), "util": os.path.join(build, "objects", "util.obj")}
+        self.check_cycle(lambda: self.run_build(["cmake", "--build", build], self.project), objects, build)
+
+    def test_cmake_with_ninja(self):
+        self.check_cmake("Ninja", "ninja")
+
+    def test_cmake_with_makefiles(self):
+        self.check_cmake("Unix Makefiles", "makefiles")
+
+    def test_make_rule(self):
+        self.project = self.make_project("make")
+        with open(os.path.join(self.project, "Makefile"), "w") as f:
+            f.write("include %s/share/symweld/symweld.mk\nFASM = %s\nFASM_INCLUDE = src/inc\n"
+                    "all: src/main.obj src/util.obj\n" % (self.stage, os.path.abspath(FASM)))
+        objects = {"main": os.path.join(self.project, "src", "main.obj"),
+                   "util": os.path.join(self.project, "src", "util.obj")}
+        self.check_cycle(lambda: self.run_build(["make"], self.project), objects, self.project)
+        result = self.run_build(["make"], self.project)
+        self.assertIn(b"Nothing to be done", result.stdout)
+
+    def test_find_package_version(self):
+        """1.0 is found; 2.0 is not."""
+        if not shutil.which("cmake"):
+            self.skipTest("needs cmake")
+        for wanted, found in [("1.0", True), ("2.0", False)]:
+            project = os.path.join(self.folder, "version-" + wanted)
+            os.makedirs(project)
+            with open(os.path.join(project, "CMakeLists.txt"), "w") as f:
+                f.write("cmake_minimum_required(VERSION 3.16)\nproject(v NONE)\nfind_package(symweld %s)\n"
+                        "if(NOT symweld_FOUND)\n  message(FATAL_ERROR not-found)\nendif()\n"
+                        "get_target_property(tool symweld::symweld IMPORTED_LOCATION)\n"
+                        "message(STATUS \"tool=${tool}\")\n" % wanted)
+            result = subprocess.run(["cmake", "-S", project, "-B", os.path.join(project, "b"),
+                                     "-DCMAKE_PREFIX_PATH=" + self.stage], capture_output=True, timeout=300)
+            self.assertEqual(result.returncode == 0, found, result.stdout + result.stderr)
+            if found:
+                self.assertIn(("tool=%s/bin/symweld" % self.stage).encode(), result.stdout)
 
 if __name__ == "__main__":
     unittest.main()
