@@ -338,6 +338,12 @@ class Failures(BothBuilds):
                 # output's run finish, as the native build does always.
                 exact = signal_number == signal.SIGINT or not tool.wine
                 allowed = [new] if code == 0 else [self.old] if exact else [self.old, new]
+                # A SIGQUIT that meets wine still starting the program ends
+                # the process with 0 before any of the program runs (wine's
+                # own doing; Windows has no SIGQUIT). Where the test cannot
+                # see the program start (the emulated machine), it may.
+                if code == 0 and signal_number == signal.SIGQUIT and tool.wine and wine_in_guest():
+                    allowed = [new, self.old]
                 self.assertTrue(got in allowed, case)
                 self.assertEqual(self.settled_leftovers(max(10, 5 * length)), [], case)
         # Both kinds of end were seen: the sweep reached before and after.
