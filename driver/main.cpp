@@ -256,7 +256,8 @@ bool outputIsNotAnObject(const char* name) {
 void weld(RunState* run) {
     platformTakeTurnsOnOutput(run->outputName);
     // The files that only define macros or constants are found in a pass of
-    // their own, made only where the output could be one of them.
+    // their own, made only where the output could be one of them or a
+    // dependency file is to list them.
     bool replacesAnotherFile = outputReplacesAnotherFile(run);
     run->fas.listReadFiles = replacesAnotherFile || run->depfileName;
     run->fas.load(run->fasName);
