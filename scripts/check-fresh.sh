@@ -101,6 +101,13 @@ inside() {
       echo "$step $(($(date +%s) - started))" >>"$root/result"
     else
       echo "failed $step $(($(date +%s) - started))" >>"$root/result"
+      # What the emulated machine said, where it was used: the root goes.
+      local said
+      for said in guest.log console.log; do
+        [ -f "$root/root/symweld/build/guest/$said" ] || continue
+        echo "--- build/guest/$said (last lines)" >>"$log"
+        tail -n 40 "$root/root/symweld/build/guest/$said" >>"$log"
+      done
       # An install that the archive could not deliver is no fault of the tree.
       if grep -q -E '^install-deps: (FAILED: cannot install|wine is not installed)' "$log"; then
         echo "archive: $(grep -m1 -E '^install-deps: ' "$log")" >"$root/result"
