@@ -243,8 +243,8 @@ class Failures(BothBuilds):
         one fails after about two seconds, the old output as it was."""
         tool = self.windows()
         holder = os.path.join(os.path.dirname(tool.path), "hold_file.exe")
-        # Bounds on time are taken from a run with nothing held, timed here:
-        # wine in the emulated machine is many times slower.
+        # The long hold is set from a run with nothing held, timed here: wine
+        # in the emulated machine is many times slower.
         self.write("held.obj", self.old)
         started = time.monotonic()
         self.assertEqual(tool.run(["basic.fas", "basic.obj", "held.obj"], cwd=self.folder).returncode, 0)
@@ -270,9 +270,11 @@ class Failures(BothBuilds):
             else:
                 self.assertEqual((result.returncode, result.stdout), (1, tool.message(message)), (share, seconds))
                 self.assertEqual(read_bytes(self.path("held.obj")), self.old)
-                # About two seconds of waiting, on top of a run's own time.
+                # It waited about two seconds, and gave up while the output
+                # was still held (the message says the same): the bound is
+                # the hold, not a guess at how fast this machine runs.
                 self.assertGreater(took, 1.5, (share, seconds))
-                self.assertLess(took, free + 6, (share, seconds, free))
+                self.assertLess(took, seconds, (share, seconds, free))
 
     def test_interrupt_at_any_moment_is_never_a_success(self):
         """SIGINT (Ctrl-C under wine), SIGQUIT and SIGTERM, from before the
