@@ -503,15 +503,20 @@ class Failures(BothBuilds):
         """The attribute letters that Windows' attrib shows for the file."""
         return run_without_pipes([WINE, "cmd", "/c", "attrib", name], self.folder).stdout.split(b"Z:")[0]
 
-    def test_another_users_file_is_refused(self):
-        # An unprivileged user may rename over a root-owned file in a
-        # world-writable folder, but must not replace what it cannot write.
+    def open_to_other_users(self):
+        """Lets other users run a copy of the native build in the folder
+        and add files there; skips where the test cannot act as them."""
         if os.geteuid() != 0 or not shutil.which("setpriv"):
-            self.skipTest("needs root and setpriv to act as another user")
+            self.skipTest("needs root and setpriv to act as other users")
         shutil.copy(self.native().path, self.path("symweld"))
         os.chmod(self.folder, 0o777)
         for name in os.listdir(self.folder):
             os.chmod(self.path(name), 0o755)
+
+    def test_another_users_file_is_refused(self):
+        # An unprivileged user may rename over a root-owned file in a
+        # world-writable folder, but must not replace what it cannot write.
+        self.open_to_other_users()
         self.write("roots.obj", self.old)
         os.chmod(self.path("roots.obj"), 0o644)
         self.write("readonly.obj", self.old)
@@ -565,12 +570,7 @@ class Failures(BothBuilds):
     def test_replace_keeps_who_may_read_and_write(self):
         """A replaced file keeps its group where the user may set it, its
         ACL and the user's attributes: nobody gains or loses access."""
-        if os.geteuid() != 0 or not shutil.which("setpriv"):
-            self.skipTest("needs root and setpriv to act as other users")
-        shutil.copy(self.native().path, self.path("symweld"))
-        os.chmod(self.folder, 0o777)
-        for name in os.listdir(self.folder):
-            os.chmod(self.path(name), 0o755)
+        self.open_to_other_users()
         # Another user's file, shared through a group the welder is in.
         self.write("shared.obj", self.old)
         os.chown(self.path("shared.obj"), 1001, 2000)
@@ -602,12 +602,7 @@ class Failures(BothBuilds):
 
     def test_other_users_outputs(self):
         """What another user's run may and may not do to an output."""
-        if os.geteuid() != 0 or not shutil.which("setpriv"):
-            self.skipTest("needs root and setpriv to act as other users")
-        shutil.copy(self.native().path, self.path("symweld"))
-        os.chmod(self.folder, 0o777)
-        for name in os.listdir(self.folder):
-            os.chmod(self.path(name), 0o755)
+        self.open_to_other_users()
         # A file its owner may write but not read cannot be judged: refused.
         self.write("notes.txt", b"notes\n")
         os.chown(self.path("notes.txt"), 1002, 1002)
