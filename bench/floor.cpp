@@ -2,7 +2,7 @@
 // source file, compute the MD5 of the sources, and write an output file of a
 // given size. Usage: floor [--replace] fas obj output-size output source...
 // With --replace the output is written as the tool writes it: to a new
-// file beside it, which then takes the output's name.
+// file beside it, flushed to the disk, which then takes the output's name.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -57,7 +57,7 @@ bool writeReplacing(const char* name, const Block& output) {
     std::string temporary = std::string(name) + ".floor-new";
     int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0) return false;
-    bool ok = write(fd, output.data, output.size) == static_cast<ssize_t>(output.size);
+    bool ok = write(fd, output.data, output.size) == static_cast<ssize_t>(output.size) && fdatasync(fd) == 0;
     ok = close(fd) == 0 && ok;
     return ok && rename(temporary.c_str(), name) == 0;
 }

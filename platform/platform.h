@@ -114,6 +114,11 @@ bool platformSetFilePosition(PlatformFile file, uint64_t offset);
 // (room on the volume, the file-size limit) without changing its length.
 bool platformReserveFileSize(PlatformFile file, uint64_t size);
 bool platformSetFileLength(PlatformFile file, uint64_t size);
+// Waits until the bytes written have reached the disk. A write that the
+// system takes into a cache and fails only later (a full disk behind a
+// cache, a network share, a quota) fails here, and a power loss after the
+// replace finds the new content rather than a file that never got it.
+bool platformFlushFile(PlatformFile file);
 // The in-place write runs with interrupts held back: one that arrives
 // meanwhile is seen by platformInterruptPending, and takes effect at
 // platformOutputDecided(false). Once the new output is in place

@@ -542,6 +542,13 @@ bool platformSetFileLength(PlatformFile file, uint64_t size) {
     return ftruncate(static_cast<int>(file - 1), static_cast<off_t>(size)) == 0;
 }
 
+bool platformFlushFile(PlatformFile file) {
+    int result;
+    do result = fdatasync(static_cast<int>(file - 1));
+    while (result != 0 && errno == EINTR);
+    return result == 0;
+}
+
 // Runs that replace one output never meet: the rename is one step, and the
 // in-place write takes a lock of its own.
 void platformTakeTurnsOnOutput(const char*) {}

@@ -484,6 +484,10 @@ bool platformSetFileLength(PlatformFile file, uint64_t size) {
     return platformSetFilePosition(file, size) && SetEndOfFile(toHandle(file));
 }
 
+bool platformFlushFile(PlatformFile file) {
+    return FlushFileBuffers(toHandle(file)) != 0;
+}
+
 void platformHoldInterrupts() {
     InterlockedExchange(&writingInPlace, 1);
 }

@@ -66,11 +66,11 @@ namespace {
 // Longest path the tool resolves an output name to.
 const uint32_t maximumPath = 4096;
 
-// Writes the new content over the old from the start, and cuts the file to
-// its new length only at the end.
+// Writes the new content over the old from the start, cuts the file to its
+// new length only at the end, and waits until it is on the disk.
 bool writeOver(FileHandle* file, const void* bytes, uint32_t size) {
     return platformSetFilePosition(file->handle, 0) && file->write(bytes, size) &&
-           platformSetFileLength(file->handle, size);
+           platformSetFileLength(file->handle, size) && platformFlushFile(file->handle);
 }
 
 // The plain write, where no temporary can be made beside the target, never
@@ -116,7 +116,10 @@ SaveResult saveFileSafely(const char* name, const void* bytes, uint32_t size) {
         if (!noTemporary) return SaveResult::cannotCreate;
         return saveInPlace(target, bytes, size);
     }
-    bool written = file.write(bytes, size) && platformSetOutputPermissions(file.handle, target) &&
+    // On the disk before it takes the output's name: a write failure that a
+    // cache would report only later still leaves the old output.
+    bool written = file.write(bytes, size) && platformFlushFile(file.handle) &&
+                   platformSetOutputPermissions(file.handle, target) &&
                    platformKeepTemporary(file.handle);
     bool closed = file.close();
     bool refused = false;
