@@ -1,6 +1,7 @@
 // The operating-system layer: the only code that includes system headers.
 // Two implementations exist, chosen at build time: win32.cpp (KERNEL32) and
-// posix.cpp. Everything else in the tool talks to the system through here.
+// posix/, one file per concern. Everything else in the tool talks to the
+// system through here.
 #pragma once
 
 #include <cstddef>
