@@ -93,8 +93,11 @@ void CoffObject::save(const char* path) const {
     ByteBuffer image;
     image.init();
     if (!buildImage(&image)) fatalError("error while saving object file");
-    SaveResult result = saveFileSafely(path, image.data, image.size);
+    bool oldContentLost = false;
+    SaveResult result = saveFileSafely(path, image.data, image.size, &oldContentLost);
     if (result == SaveResult::cannotCreate) fatalError("can't open object file");
+    if (result == SaveResult::writeFailed && oldContentLost)
+        fatalError("error while saving object file; its old content could not be put back");
     if (result == SaveResult::writeFailed) fatalError("error while saving object file");
     image.release();
 }

@@ -103,12 +103,16 @@ const uint32_t temporaryNameCapacity = 18;
 uint32_t composeTemporaryName(char* name, uint32_t folderLength, uint32_t pathLimit, uint32_t value);
 // *noTemporary tells, on failure, that no temporary can be made beside the
 // target at all (the folder refuses the user new files, or no name fits the
-// path limit), while the plain write may still work.
+// path limit), or that none could take the target's place keeping what it
+// has (its owner, its group, its ACL, the user's attributes), while the
+// plain write may still work.
 bool platformCreateTemporary(PlatformFile* file, const char* target, bool* noTemporary);
 // The in-place write, for a target beside which no temporary can be made.
-// Opens the existing regular file for reading and writing, unchanged but
-// for setuid and setgid bits, which are dropped; runs that write one file
-// in place take turns, so this waits for another run's in-place write.
+// Opens the existing regular file for reading and writing, unchanged; runs
+// that write one file in place take turns, so this waits for another run's
+// in-place write. Setuid and setgid bits are dropped once the new content
+// is in place (platformOutputDecided(true)), and kept where it is not; a
+// file whose bits a failed write could not put back is refused.
 bool platformOpenInPlace(PlatformFile* file, const char* target);
 bool platformSetFilePosition(PlatformFile file, uint64_t offset);
 // Makes sure that `size` bytes can be written from the start of the file

@@ -77,28 +77,33 @@ bool writeOver(FileHandle* file, const void* bytes, uint32_t size) {
 // leaving less than the user had: room for the whole new content is made
 // first, and if the write still fails the old content is put back. An
 // interrupt waits until the file holds one content or the other.
-SaveResult saveInPlace(const char* target, const void* bytes, uint32_t size) {
+SaveResult saveInPlace(const char* target, const void* bytes, uint32_t size, bool* oldContentLost) {
     FileHandle file;
     if (!platformOpenInPlace(&file.handle, target)) return SaveResult::cannotCreate;
     ByteBuffer old;
     old.init();
     bool ready = file.readWhole(&old) && platformReserveFileSize(file.handle, size);
     bool written = false;
+    bool restored = true;
     if (ready) {
         platformHoldInterrupts();
         if (!platformInterruptPending()) {
             written = writeOver(&file, bytes, size);
-            if (!written) writeOver(&file, old.data, old.size);
+            if (!written) restored = writeOver(&file, old.data, old.size);
         }
     }
     bool closed = file.close();
     old.release();
     if (ready) platformOutputDecided(written && closed);
+    // A write whose undo failed too leaves a file that holds neither content
+    // for sure; one that the close failed after holds the new.
+    if (oldContentLost) *oldContentLost = written ? !closed : !restored;
     return written && closed ? SaveResult::saved : SaveResult::writeFailed;
 }
 }  // namespace
 
-SaveResult saveFileSafely(const char* name, const void* bytes, uint32_t size) {
+SaveResult saveFileSafely(const char* name, const void* bytes, uint32_t size, bool* oldContentLost) {
+    if (oldContentLost) *oldContentLost = false;
     char target[maximumPath];
     PlatformFileInfo info;
     if (!platformResolveOutput(name, target, maximumPath) || !platformInspect(target, &info, true))
@@ -114,7 +119,7 @@ SaveResult saveFileSafely(const char* name, const void* bytes, uint32_t size) {
         // name so near the path limit that no temporary's name fits: the
         // plain write, which an interruption can leave half written.
         if (!noTemporary) return SaveResult::cannotCreate;
-        return saveInPlace(target, bytes, size);
+        return saveInPlace(target, bytes, size, oldContentLost);
     }
     // On the disk before it takes the output's name: a write failure that a
     // cache would report only later still leaves the old output.

@@ -35,7 +35,9 @@ enum class SaveResult { saved, cannotCreate, writeFailed };
 // the target only when complete. An existing output that is not a regular
 // file, or that the user could not write, is refused (cannotCreate) and
 // left as it is; a failed write leaves the old output and no temporary.
-SaveResult saveFileSafely(const char* name, const void* bytes, uint32_t size);
+// Only where the write had to go in place and both the write and the undo
+// failed is the old content lost: *oldContentLost (where asked) says so.
+SaveResult saveFileSafely(const char* name, const void* bytes, uint32_t size, bool* oldContentLost = nullptr);
 
 // Whether both names lead to one existing file (links followed).
 bool sameFile(const char* a, const char* b);

@@ -100,6 +100,7 @@ bool platformFlushFile(PlatformFile file) {
     int result;
     do result = fdatasync(static_cast<int>(file - 1));
     while (result != 0 && errno == EINTR);
+    if (result == 0) posix::noteFlushed(static_cast<int>(file - 1));
     return result == 0;
 }
 

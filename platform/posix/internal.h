@@ -32,6 +32,11 @@ bool interruptPending();
 // back; they take effect at its end unless the new output is in place.
 void beginFinalStep();
 void endFinalStep(bool outputReplaced);
+// Settles the mode of a file written in place once the write is decided,
+// and lets go of it.
+void settleInPlaceFile(bool written);
+// Tells the in-place write that what was written to `fd` is on the disk.
+void noteFlushed(int fd);
 // Opens standard handles that are closed at start on /dev/null.
 void openClosedStandardHandles();
 // Installs the handlers for SIGPIPE and SIGXFSZ that let the process's own

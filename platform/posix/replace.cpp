@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -59,6 +60,119 @@ bool platformResolveOutput(const char* outputName, char* target, uint32_t capaci
     return false;
 }
 
+namespace {
+
+// A buffer on the C heap that grows to the size the system asks for:
+// attribute names and values, and ACLs, have no size limit of their own.
+struct GrowingBuffer {
+    char* data;
+    size_t capacity;
+    void init() {
+        data = nullptr;
+        capacity = 0;
+    }
+    void release() {
+        free(data);
+        init();
+    }
+    bool reserve(size_t size) {
+        if (size <= capacity) return true;
+        char* grown = static_cast<char*>(realloc(data, size));
+        if (!grown) return false;
+        data = grown;
+        capacity = size;
+        return true;
+    }
+};
+
+// Reads what `query` (a call shaped like getxattr or listxattr) gives into
+// the buffer, asking for the size first and again where it grew between
+// the two calls. Returns the length, or -1 with errno set.
+template <typename Query>
+ssize_t readGrowing(GrowingBuffer* buffer, Query query) {
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        ssize_t size = query(nullptr, 0);
+        if (size <= 0) return size;
+        if (!buffer->reserve(static_cast<size_t>(size))) {
+            errno = ENOMEM;
+            return -1;
+        }
+        ssize_t got = query(buffer->data, buffer->capacity);
+        if (got >= 0 || errno != ERANGE) return got;
+    }
+    errno = ERANGE;
+    return -1;
+}
+
+const char aclName[] = "system.posix_acl_access";
+
+// The target's access ACL; length 0 where it has none (or its file system
+// keeps none), -1 on failure.
+ssize_t readAcl(const char* target, GrowingBuffer* acl) {
+    ssize_t length = readGrowing(acl, [&](char* d, size_t n) { return getxattr(target, aclName, d, n); });
+    return length < 0 && (errno == ENODATA || errno == ENOTSUP) ? 0 : length;
+}
+
+// Gives the new, still empty temporary what the target has that the
+// temporary can hold before it is complete: the owner and the group, and
+// the user's attributes (user.*). The ACL follows at the end, since it
+// opens the file to others. False where any of it cannot be kept: the
+// temporary then cannot take the target's place.
+bool keepOwnerAndAttributes(int fd, const char* target) {
+    struct stat info, now;
+    if (stat(target, &info) != 0) return errno == ENOENT;
+    if (fstat(fd, &now) != 0) return false;
+    // Only root may give a file away, and only a member of a group may
+    // give it that group: anyone else would hand the file to their own
+    // group (and its rights with it).
+    if ((now.st_uid != info.st_uid || now.st_gid != info.st_gid) && fchown(fd, info.st_uid, info.st_gid) != 0)
+        return false;
+    GrowingBuffer names, value;
+    names.init();
+    value.init();
+    ssize_t listed = readGrowing(&names, [&](char* d, size_t n) { return listxattr(target, d, n); });
+    bool kept = listed >= 0 || errno == ENOTSUP;
+    for (ssize_t at = 0; kept && at < listed; at += static_cast<ssize_t>(strlen(names.data + at)) + 1) {
+        const char* name = names.data + at;
+        if (strncmp(name, "user.", 5) == 0) {
+            ssize_t length = readGrowing(&value, [&](char* d, size_t n) { return getxattr(target, name, d, n); });
+            kept = length >= 0 && fsetxattr(fd, name, value.data, static_cast<size_t>(length), 0) == 0;
+        } else if (strncmp(name, "system.", 7) == 0) {
+            // An access ACL is set at the end; a default ACL belongs to
+            // folders. Any other system attribute is an access list of
+            // another kind (NFSv4), which a new file would not have.
+            kept = strcmp(name, aclName) == 0 || strcmp(name, "system.posix_acl_default") == 0;
+        }
+        // Security labels, capabilities and trusted.* belong to the system
+        // and are never copied.
+    }
+    names.release();
+    value.release();
+    return kept;
+}
+
+// Whether the target belongs to another user in a sticky folder that is
+// not the running user's: the system refuses to replace such a file.
+bool isOthersInStickyFolder(const char* target) {
+    struct stat file, folder;
+    return stat(target, &file) == 0 && fstat(temporaryFolder, &folder) == 0 && (folder.st_mode & S_ISVTX) &&
+           file.st_uid != geteuid() && folder.st_uid != geteuid();
+}
+
+// Removes the temporary while interrupts are held back, and closes its
+// folder.
+void removeTemporary() {
+    sigset_t previous;
+    posix::blockInterrupts(&previous);
+    if (temporaryExists) unlinkat(temporaryFolder, temporaryName, 0);
+    temporaryExists = 0;
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    if (temporaryFolder >= 0) close(temporaryFolder);
+    temporaryFolder = -1;
+}
+
+}  // namespace
+
 bool platformCreateTemporary(PlatformFile* file, const char* target, bool* noTemporary) {
     *noTemporary = false;
     size_t folder = folderLength(target);
@@ -79,8 +193,18 @@ bool platformCreateTemporary(PlatformFile* file, const char* target, bool* noTem
         if (fd >= 0) temporaryExists = 1;
         sigprocmask(SIG_SETMASK, &previous, nullptr);
         if (fd >= 0) {
-            *file = static_cast<PlatformFile>(fd) + 1;
-            return true;
+            if (keepOwnerAndAttributes(fd, target)) {
+                *file = static_cast<PlatformFile>(fd) + 1;
+                return true;
+            }
+            // A replace would give the output another owner or group, or
+            // drop what it holds: the output is written in place instead;
+            // but never another user's file in a sticky folder (/tmp),
+            // which that user could have put there for this run to fill.
+            close(fd);
+            *noTemporary = !isOthersInStickyFolder(target);
+            removeTemporary();
+            return false;
         }
         if (errno != EEXIST) {
             *noTemporary = errno == EACCES || errno == EPERM;
@@ -92,67 +216,27 @@ bool platformCreateTemporary(PlatformFile* file, const char* target, bool* noTem
     return false;
 }
 
-namespace {
-
-// The extended attributes a replace carries over: the access ACL, and the
-// user's own attributes. Others belong to the system (security labels,
-// capabilities) and are never copied.
-bool isKeptAttribute(const char* name) {
-    return strcmp(name, "system.posix_acl_access") == 0 || strncmp(name, "user.", 5) == 0;
-}
-
-// The permission bits that give nobody more than the old file's ACL gave:
-// the owning group's class gets only what the owning group had (the mask
-// may have been wider, for named users and groups who lose their entries).
-mode_t modeWithinAcl(mode_t mode, const uint8_t* acl, ssize_t length) {
-    const ssize_t headerSize = 4, entrySize = 8;
-    const uint16_t groupObject = 0x04, maskEntry = 0x10;
-    mode_t group = 7, mask = 7;
-    for (ssize_t at = headerSize; at + entrySize <= length; at += entrySize) {
-        uint16_t tag = static_cast<uint16_t>(acl[at] | acl[at + 1] << 8);
-        mode_t permissions = static_cast<mode_t>(acl[at + 2] & 7);
-        if (tag == groupObject) group = permissions;
-        if (tag == maskEntry) mask = permissions;
-    }
-    return (mode & ~mode_t(070)) | ((group & mask) << 3);
-}
-
-// Copies the kept extended attributes of the target to the new file. Where
-// the ACL cannot be kept, *mode is narrowed so that nobody gains access.
-void copyKeptAttributes(int fd, const char* target, mode_t* mode) {
-    char names[4096];
-    ssize_t listed = listxattr(target, names, sizeof names);
-    if (listed <= 0) return;
-    uint8_t value[4096];
-    for (ssize_t at = 0; at < listed; at += static_cast<ssize_t>(strlen(names + at)) + 1) {
-        const char* name = names + at;
-        if (!isKeptAttribute(name)) continue;
-        ssize_t length = getxattr(target, name, value, sizeof value);
-        bool isAcl = strcmp(name, "system.posix_acl_access") == 0;
-        bool copied = length >= 0 && fsetxattr(fd, name, value, static_cast<size_t>(length), 0) == 0;
-        if (isAcl && length > 0 && !copied) *mode = modeWithinAcl(*mode, value, length);
-    }
-}
-
-}  // namespace
-
 bool platformSetOutputPermissions(PlatformFile file, const char* target) {
     int fd = static_cast<int>(file - 1);
-    struct stat info;
+    struct stat info, now;
     mode_t mode;
     if (stat(target, &info) == 0) {
-        // The replaced file keeps its owner and its group, each where the
-        // user may keep it so: root keeps both, a member of the file's
-        // group keeps the group. A failure here changes nothing.
-        if (fchown(fd, info.st_uid, info.st_gid) != 0) {
-            bool groupKept = fchown(fd, static_cast<uid_t>(-1), info.st_gid) == 0;
-            (void)groupKept;
-        }
+        // Owner and group were given at creation; they are given again
+        // where the target's changed meanwhile, and a failure fails the run.
+        if (fstat(fd, &now) != 0) return false;
+        if ((now.st_uid != info.st_uid || now.st_gid != info.st_gid) && fchown(fd, info.st_uid, info.st_gid) != 0)
+            return false;
         mode = info.st_mode & 0777;
         // A default ACL of the folder gave the new file an ACL of its own;
-        // the target's, if any, takes its place.
-        if (fremovexattr(fd, "system.posix_acl_access") != 0 && errno != ENODATA && errno != ENOTSUP) return false;
-        copyKeptAttributes(fd, target, &mode);
+        // the target's, if any, takes its place, whole or not at all.
+        GrowingBuffer acl;
+        acl.init();
+        ssize_t length = readAcl(target, &acl);
+        bool kept = length > 0 ? fsetxattr(fd, aclName, acl.data, static_cast<size_t>(length), 0) == 0
+                               : length == 0 && (fremovexattr(fd, aclName) == 0 || errno == ENODATA ||
+                                                 errno == ENOTSUP);
+        acl.release();
+        if (!kept) return false;
     } else {
         mode_t mask = umask(0);
         umask(mask);
@@ -160,7 +244,6 @@ bool platformSetOutputPermissions(PlatformFile file, const char* target) {
     }
     // The permission bits go last: setting an ACL sets them too, and the
     // group's bits are then the ACL's mask, as they were on the target.
-    struct stat now;
     if (fstat(fd, &now) == 0 && (now.st_mode & 0777) == mode) return true;
     return fchmod(fd, mode) == 0;
 }
@@ -187,11 +270,5 @@ bool platformReplaceWithTemporary(const char* target, bool* refused) {
 }
 
 void platformRemoveTemporary() {
-    sigset_t previous;
-    posix::blockInterrupts(&previous);
-    if (temporaryExists) unlinkat(temporaryFolder, temporaryName, 0);
-    temporaryExists = 0;
-    sigprocmask(SIG_SETMASK, &previous, nullptr);
-    if (temporaryFolder >= 0) close(temporaryFolder);
-    temporaryFolder = -1;
+    removeTemporary();
 }

@@ -133,5 +133,6 @@ bool platformInterruptPending() {
 }
 
 void platformOutputDecided(bool replaced) {
+    posix::settleInPlaceFile(replaced);
     posix::endFinalStep(replaced);
 }
