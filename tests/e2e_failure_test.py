@@ -537,10 +537,13 @@ class Failures(BothBuilds):
                                     capture_output=True, timeout=60)
             self.assertEqual(result.returncode, 0, result.stdout)
 
-    def as_user(self, uid, args, groups=(), limit=None):
-        """Runs the copy of the native build in the folder as another user."""
-        command = ["setpriv", "--reuid=%d" % uid, "--regid=%d" % uid]
+    def as_user(self, uid, args, groups=(), limit=None, gid=None, strace=None):
+        """Runs the copy of the native build in the folder as another user
+        (group `gid`, else the user's number), under strace with the given
+        options where asked."""
+        command = ["setpriv", "--reuid=%d" % uid, "--regid=%d" % (uid if gid is None else gid)]
         command += ["--groups=" + ",".join(map(str, groups))] if groups else ["--clear-groups"]
+        command += ["strace", "-o", "/dev/null"] + strace if strace else []
         # The file-size limit is set in the child (no shell: bash would name
         # the program by its full path), whose SIGXFSZ is back at its default.
 
@@ -599,6 +602,67 @@ class Failures(BothBuilds):
         self.assertEqual(os.getxattr(self.path("acl.obj"), "system.posix_acl_access"), acl)
         self.assertTrue(self.may_open(1003, "acl.obj", os.O_WRONLY))
         self.assertFalse(self.may_open(1005, "acl.obj", os.O_WRONLY, gid=1002))
+        # Another user's file is written in place: a replace would make it
+        # the welder's, and give the welder's group (1004, of which 1003's
+        # group knows nothing) the rights of the file's group.
+        self.assertEqual(os.stat(self.path("shared.obj")).st_uid, 1001)
+        self.write("theirs.obj", self.old)
+        os.chown(self.path("theirs.obj"), 1003, 1003)
+        entries = [(0x01, 6, 0xFFFFFFFF), (0x02, 6, 1002), (0x04, 4, 0xFFFFFFFF), (0x10, 6, 0xFFFFFFFF),
+                   (0x20, 0, 0xFFFFFFFF)]
+        acl = struct.pack("<I", 2) + b"".join(struct.pack("<HHI", *entry) for entry in entries)
+        os.setxattr(self.path("theirs.obj"), "system.posix_acl_access", acl)
+        inode = os.stat(self.path("theirs.obj")).st_ino
+        result = self.as_user(1002, ["basic.fas", "basic.obj", "theirs.obj"], gid=1004)
+        self.assertEqual((result.returncode, result.stdout), (0, b""))
+        after = os.stat(self.path("theirs.obj"))
+        self.assertEqual((after.st_ino, after.st_uid, after.st_gid, stat.S_IMODE(after.st_mode)),
+                         (inode, 1003, 1003, 0o660))
+        self.assertEqual(read_bytes(self.path("theirs.obj"))[:2], b"\x4c\x01")
+        self.assertEqual(os.getxattr(self.path("theirs.obj"), "system.posix_acl_access"), acl)
+        self.assertFalse(self.may_open(1005, "theirs.obj", os.O_RDONLY, gid=1004))
+        self.assertEqual(sorted(n for n in os.listdir(self.folder) if n.startswith(".")), [])
+
+    def test_replace_keeps_acls_and_attributes_of_any_size(self):
+        """On tmpfs (where /tmp often is), as root: many long attribute
+        names, a long ACL and a large value all stay, whole, on a file that
+        is replaced, and a member of the file's group still cannot read it."""
+        self.open_to_other_users()
+        small = self.path("tmpfs")
+        os.mkdir(small)
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=4m,mode=755", "tmpfs", small], check=True)
+        self.mounts.append(small)
+
+        def acl_of(users):
+            entries = ([(0x01, 6, 0xFFFFFFFF)] + [(0x02, 6, user) for user in users] +
+                       [(0x04, 0, 0xFFFFFFFF), (0x10, 6, 0xFFFFFFFF), (0x20, 0, 0xFFFFFFFF)])
+            return struct.pack("<I", 2) + b"".join(struct.pack("<HHI", *entry) for entry in entries)
+        long_names = {"user.%03d" % i + "n" * 102: b"value %d" % i for i in range(40)}
+        cases = {"names.obj": (acl_of([1003]), long_names),
+                 "acl.obj": (acl_of([1003] + list(range(5000, 5599))), {}),
+                 "value.obj": (acl_of([1003]), {"user.large": bytes(range(256)) * 20})}
+        for name, (acl, attributes) in cases.items():
+            output = os.path.join(small, name)
+            self.write("tmpfs/" + name, self.old)
+            os.chown(output, 1002, 1002)
+            os.chmod(output, 0o640)
+            try:
+                os.setxattr(output, "system.posix_acl_access", acl)
+                for key, value in attributes.items():
+                    os.setxattr(output, key, value)
+            except OSError:
+                self.skipTest("this system's tmpfs keeps no ACLs or user attributes")
+            before = {key: os.getxattr(output, key) for key in os.listxattr(output)}
+            mode, inode = os.stat(output).st_mode, os.stat(output).st_ino
+            result = self.native().run(["basic.fas", "basic.obj", "tmpfs/" + name], cwd=self.folder)
+            self.assertEqual((result.returncode, result.stdout), (0, b""), name)
+            after = os.stat(output)
+            self.assertNotEqual(after.st_ino, inode, name)
+            self.assertEqual((after.st_mode, after.st_uid, after.st_gid), (mode, 1002, 1002), name)
+            self.assertEqual({key: os.getxattr(output, key) for key in os.listxattr(output)}, before, name)
+            self.assertTrue(self.may_open(1003, "tmpfs/" + name, os.O_RDWR), name)
+            self.assertFalse(self.may_open(1005, "tmpfs/" + name, os.O_RDONLY, gid=1002), name)
+        self.assertEqual(sorted(os.listdir(small)), sorted(cases))
 
     def test_other_users_outputs(self):
         """What another user's run may and may not do to an output."""
@@ -622,19 +686,39 @@ class Failures(BothBuilds):
         self.assertEqual(read_bytes(self.path("sticky/theirs.obj")), self.old)
         self.assertEqual(os.listdir(self.path("sticky")), ["theirs.obj"])
         # The object itself in a folder its user cannot add files to, written
-        # in place past the size limit: the object stays whole.
+        # in place, with setuid and setgid bits. A failure leaves the file as
+        # it was, mode included (a write drops those bits): past the size
+        # limit; a flush that fails, after which the old bytes go back; and
+        # a flush that fails and then the write that puts them back, which
+        # is said, and leaves no setuid bit on the unknown content. Only a
+        # success drops them of itself.
         os.mkdir(self.path("ro"))
         for name in ["basic.fas", "basic.obj"]:
             shutil.copy(self.path(name), self.path("ro"))
             os.chown(self.path("ro/" + name), 1002, 1002)
         os.chmod(self.path("ro"), 0o555)
         before = read_bytes(self.path("ro/basic.obj"))
-        result = self.as_user(1002, ["ro/basic.fas", "ro/basic.obj"], limit=0)
-        self.assertEqual((result.returncode, result.stdout), (1, b"symweld: error while saving object file\n"))
-        self.assertEqual(read_bytes(self.path("ro/basic.obj")), before)
+        flush_fails = ["-e", "inject=fdatasync:error=EIO:when=1"]
+        cases = [(dict(limit=0), "error while saving object file", True)]
+        if shutil.which("strace"):
+            cases += [(dict(strace=flush_fails), "error while saving object file", True),
+                      (dict(strace=flush_fails + ["-e", "inject=write:error=EIO:when=2"]),
+                       "error while saving object file; its old content could not be put back", False)]
+        for how, message, old_kept in cases:
+            self.write("ro/basic.obj", before)
+            os.chmod(self.path("ro/basic.obj"), 0o6755)
+            result = self.as_user(1002, ["ro/basic.fas", "ro/basic.obj"], **how)
+            self.assertEqual((result.returncode, result.stdout), (1, b"symweld: %s\n" % message.encode()), how)
+            mode = stat.S_IMODE(os.stat(self.path("ro/basic.obj")).st_mode)
+            self.assertEqual((read_bytes(self.path("ro/basic.obj")) == before, mode),
+                             (True, 0o6755) if old_kept else (False, 0o755), how)
+            self.assertEqual(os.listdir(self.path("ro")), ["basic.fas", "basic.obj"])
+        self.write("ro/basic.obj", before)
+        os.chmod(self.path("ro/basic.obj"), 0o6755)
         result = self.as_user(1002, ["ro/basic.fas", "ro/basic.obj"])
         self.assertEqual((result.returncode, result.stdout), (0, b""))
         self.assertGreater(len(read_bytes(self.path("ro/basic.obj"))), len(before))
+        self.assertEqual(stat.S_IMODE(os.stat(self.path("ro/basic.obj")).st_mode), 0o755)
 
     def test_output_in_a_folder_closed_to_new_files_is_written_in_place(self):
         """No temporary can be made beside it: a writable output is written
