@@ -35,7 +35,7 @@ bool platformOpenOutputForReading(PlatformFile* file, const char* name) {
 }
 
 bool platformClose(PlatformFile file) {
-    // Closing the temporary's handle removes its first name.
+    // The complete temporary is kept by a second handle (replace.cpp).
     if (toHandle(file) == temporaryHandle) temporaryHandle = INVALID_HANDLE_VALUE;
     return CloseHandle(toHandle(file)) != 0;
 }

@@ -9,16 +9,32 @@ namespace {
 // Longest path that programs without long-path support may name.
 const uint32_t pathLimit = MAX_PATH - 1;
 
-// The temporary of this run lies in the target's folder under two names in
-// turn. It is created as `temporaryName`, open through `temporaryHandle`
-// and deleted when that handle closes, from its creation on and however the
-// process ends (TerminateProcess, a crash, a signal under wine). Once it is
-// complete it gets a second name, `keptName`, which the final rename moves
-// over the target; closing the handle then removes the first name. The
-// console handler runs on a thread of its own, so all of it is plain
+// The temporary of this run, in the target's folder. It is created as
+// `temporaryName`, delete-on-close, and written through `temporaryHandle`.
+// A second handle, `keepingHandle`, opened at once with the right to delete
+// and rename it alone, keeps it from then on: once the file is complete it
+// is marked for deletion through that handle as well, the first handle
+// closes, and the final replace clears the mark and renames the file over
+// the target through that same handle, one step right after the other.
+// Until the mark is cleared, the file goes with its last handle however the
+// process ends (TerminateProcess, a crash, a signal under wine). Under wine
+// the name the file had when its first handle closed is removed at the end
+// of the process whatever happened since, so only a file that was renamed
+// survives there.
+//
+// Where the system cannot mark the file through the second handle, the
+// complete temporary gets a second name instead, `keptName` (a hard link,
+// or a copy where the volume has none), which the final rename moves over
+// the target; closing the first handle then removes the first name.
+//
+// The console handler runs on a thread of its own, so all of it is plain
 // static storage, set before the files exist.
 char temporaryName[4096 + 32];
 char keptName[4096 + 32];
+HANDLE keepingHandle = INVALID_HANDLE_VALUE;
+// Whether `keepingHandle` keeps the complete temporary (rather than a
+// second name).
+bool keptByHandle = false;
 
 }  // namespace
 
@@ -108,6 +124,11 @@ bool platformCreateTemporary(PlatformFile* file, const char* target, bool* noTem
                                nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
         if (h != INVALID_HANDLE_VALUE) {
             temporaryHandle = h;
+            // Opened before the temporary takes the target's access rights,
+            // which need not grant the user the right to delete it.
+            keepingHandle = CreateFileA(temporaryName, DELETE | SYNCHRONIZE, shareAll, nullptr, OPEN_EXISTING, 0,
+                                        nullptr);
+            keptByHandle = false;
             *file = reinterpret_cast<PlatformFile>(h);
             return true;
         }
@@ -186,10 +207,26 @@ bool platformSetOutputPermissions(PlatformFile file, const char* target) {
     return true;
 }
 
-// The complete temporary gets its second name, a hard link that outlives
-// the handle. Where the volume has no hard links (FAT), the contents are
-// copied to a new file of that name instead.
-bool platformKeepTemporary(PlatformFile file) {
+namespace {
+
+// Marks the file for deletion when its last handle closes, or clears that
+// mark.
+bool markForDeletion(HANDLE file, bool remove) {
+    FILE_DISPOSITION_INFO disposition;
+    disposition.DeleteFile = remove ? TRUE : FALSE;
+    return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition) != 0;
+}
+
+void closeKeepingHandle() {
+    if (keepingHandle != INVALID_HANDLE_VALUE) CloseHandle(keepingHandle);
+    keepingHandle = INVALID_HANDLE_VALUE;
+    keptByHandle = false;
+}
+
+// The second name, where the second handle cannot keep the temporary: a
+// hard link that outlives the first handle, or where the volume has no hard
+// links (FAT), a new file of that name with the same contents.
+bool keepUnderSecondName(HANDLE file) {
     uint32_t fullFolder = fullFolderLength(temporaryName);
     for (unsigned attempt = 1; attempt < 100; ++attempt) {
         if (!composeName(keptName, temporaryName, fullFolder, attempt + 1000)) return false;
@@ -198,9 +235,22 @@ bool platformKeepTemporary(PlatformFile file) {
         InterlockedExchange(&keptState, noKeptName);
         DWORD error = GetLastError();
         if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) continue;
-        return copyTemporary(toHandle(file));
+        return copyTemporary(file);
     }
     return false;
+}
+
+}  // namespace
+
+// The complete temporary is marked for deletion through the second handle,
+// which keeps it once the first one closes.
+bool platformKeepTemporary(PlatformFile file) {
+    if (keepingHandle != INVALID_HANDLE_VALUE && markForDeletion(keepingHandle, true)) {
+        keptByHandle = true;
+        return true;
+    }
+    closeKeepingHandle();
+    return keepUnderSecondName(toHandle(file));
 }
 
 namespace {
@@ -211,11 +261,19 @@ bool posixRenameRefused = false;
 // FileRenameInfoEx, which headers for older systems do not name.
 const FILE_INFO_BY_HANDLE_CLASS renameInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
 
-// Moves the kept name over the target with POSIX semantics (Windows 10
-// 1607 and later, on NTFS): the target is replaced even while another
-// program reads it, as long as that program shares delete, as indexers and
-// virus scanners do. *unsupported tells that the system does not offer it.
-bool renameWithPosixSemantics(const char* target, bool* unsupported) {
+// FILE_RENAME_FLAG_REPLACE_IF_EXISTS | FILE_RENAME_FLAG_POSIX_SEMANTICS
+// for FileRenameInfoEx, in the flags word that older headers call
+// ReplaceIfExists; TRUE there for FileRenameInfo.
+const DWORD posixReplace = 0x1 | 0x2;
+const DWORD plainReplace = TRUE;
+
+// Renames the open file over the target. With FileRenameInfoEx and POSIX
+// semantics (Windows 10 1607 and later, on NTFS), the target is replaced
+// even while another program reads it, as long as that program shares
+// delete, as indexers and virus scanners do. *unsupported tells that the
+// system does not offer that class.
+bool renameOpenFile(HANDLE file, const char* target, FILE_INFO_BY_HANDLE_CLASS kind, DWORD flags,
+                    bool* unsupported) {
     *unsupported = false;
     static WCHAR full[4096];
     char fullName[4096];
@@ -228,57 +286,84 @@ bool renameWithPosixSemantics(const char* target, bool* unsupported) {
     HANDLE heap = GetProcessHeap();
     FILE_RENAME_INFO* info = static_cast<FILE_RENAME_INFO*>(HeapAlloc(heap, HEAP_ZERO_MEMORY, size));
     if (!info) return false;
-    // FILE_RENAME_FLAG_REPLACE_IF_EXISTS | FILE_RENAME_FLAG_POSIX_SEMANTICS,
-    // in the flags word that older headers call ReplaceIfExists.
-    const DWORD flags = 0x1 | 0x2;
     CopyMemory(info, &flags, sizeof flags);
     info->RootDirectory = nullptr;
     info->FileNameLength = nameBytes;
     CopyMemory(info->FileName, full, nameBytes);
-    bool moved = false;
-    HANDLE kept = CreateFileA(keptName, DELETE | SYNCHRONIZE, shareAll, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (kept != INVALID_HANDLE_VALUE) {
-        moved = SetFileInformationByHandle(kept, renameInfoEx, info, size) != 0;
-        DWORD error = GetLastError();
-        CloseHandle(kept);
-        *unsupported = !moved && (error == ERROR_INVALID_PARAMETER || error == ERROR_NOT_SUPPORTED ||
-                                  error == ERROR_INVALID_FUNCTION || error == ERROR_CALL_NOT_IMPLEMENTED);
-        SetLastError(error);
-    }
+    bool moved = SetFileInformationByHandle(file, kind, info, size) != 0;
+    DWORD error = GetLastError();
+    *unsupported = !moved && (error == ERROR_INVALID_PARAMETER || error == ERROR_NOT_SUPPORTED ||
+                              error == ERROR_INVALID_FUNCTION || error == ERROR_CALL_NOT_IMPLEMENTED);
     HeapFree(heap, 0, info);
+    SetLastError(error);
     return moved;
 }
 
-// One try at the final move: with POSIX semantics where the system offers
-// them, and MoveFileExA where it does not or where that rename failed
-// (wine refuses it for a path past MAX_PATH, which MoveFileExA takes).
+// A rename with POSIX semantics, until the system refuses that class.
+bool renameWithPosixSemantics(HANDLE file, const char* target) {
+    if (posixRenameRefused) return false;
+    bool unsupported = false;
+    if (renameOpenFile(file, target, renameInfoEx, posixReplace, &unsupported)) return true;
+    posixRenameRefused = unsupported;
+    return false;
+}
+
+// One try at the final move of the temporary that the second handle keeps:
+// its mark is cleared, and the same handle renames it; a failed try marks
+// it again. Where both renames through the handle fail otherwise than by
+// another program holding the target, MoveFileExA moves it by name (wine
+// refuses FileRenameInfoEx for a path past MAX_PATH, which MoveFileExA
+// takes).
+bool moveKeptTemporary(const char* target) {
+    if (!markForDeletion(keepingHandle, false)) return false;
+    bool unsupported = false;
+    bool moved = renameWithPosixSemantics(keepingHandle, target) ||
+                 renameOpenFile(keepingHandle, target, FileRenameInfo, plainReplace, &unsupported);
+    if (!moved && !heldByAnother(GetLastError(), target))
+        moved = MoveFileExA(temporaryName, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    if (!moved) {
+        DWORD error = GetLastError();
+        markForDeletion(keepingHandle, true);
+        SetLastError(error);
+    }
+    return moved;
+}
+
+// One try at the final move of the second name: with POSIX semantics where
+// the system offers them, and MoveFileExA where it does not or where that
+// rename failed.
 bool moveKeptName(const char* target) {
-    if (!posixRenameRefused) {
-        bool unsupported = false;
-        if (renameWithPosixSemantics(target, &unsupported)) return true;
-        posixRenameRefused = unsupported;
+    HANDLE kept = CreateFileA(keptName, DELETE | SYNCHRONIZE, shareAll, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (kept != INVALID_HANDLE_VALUE) {
+        bool moved = renameWithPosixSemantics(kept, target);
+        DWORD error = GetLastError();
+        CloseHandle(kept);
+        if (moved) return true;
+        SetLastError(error);
     }
     return MoveFileExA(keptName, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
 }  // namespace
 
-// Moves the kept name over the target in one rename, which also replaces a
+// Moves the temporary over the target in one rename, which also replaces a
 // file that appeared meanwhile; a target that another program holds is
-// tried again for a while.
+// tried again for a while. An interrupt waits while a try is under way.
 bool platformReplaceWithTemporary(const char* target, bool* refused) {
     bool moved = false;
     *refused = false;
     for (uint32_t attempt = 0;; ++attempt) {
         InterlockedExchange(&keptState, keptNameMoving);
-        moved = moveKeptName(target);
+        moved = keptByHandle ? moveKeptTemporary(target) : moveKeptName(target);
         DWORD error = GetLastError();
         if (moved) InterlockedExchange(&outputReplaced, 1);
-        InterlockedExchange(&keptState, moved ? noKeptName : keptNameExists);
+        InterlockedExchange(&keptState, moved || keptByHandle ? noKeptName : keptNameExists);
         *refused = !moved && error == ERROR_ACCESS_DENIED && !heldByAnother(error, target);
         if (moved || attempt == heldFileTries || !heldByAnother(error, target)) break;
         Sleep(heldFilePauses[attempt]);
     }
+    // The output is no longer held open by this run.
+    if (moved) closeKeepingHandle();
     return moved;
 }
 
@@ -286,4 +371,7 @@ void platformRemoveTemporary() {
     removeKeptName();
     if (temporaryHandle != INVALID_HANDLE_VALUE) CloseHandle(temporaryHandle);
     temporaryHandle = INVALID_HANDLE_VALUE;
+    // Marked again, in case a failed try left it without its mark.
+    if (keptByHandle) markForDeletion(keepingHandle, true);
+    closeKeepingHandle();
 }
