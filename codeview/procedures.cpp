@@ -5,8 +5,8 @@
 // A code label is a plain, named, non-local label at a byte of a section
 // whose contents are code. Its procedure runs to the next code label of the
 // section or to the section's end; where several code labels share an
-// address, one of them (a public one first, else the first in the ".fas"
-// table) opens the procedure and the others stay labels inside it. Every
+// address, one of them (the one a public symbol names, else the first in
+// the ".fas" table) opens the procedure and the others stay labels inside it. Every
 // record whose address lies in a procedure's range is nested in its scope.
 // A data label that covers more than one element (up to the next label of
 // its section, or the section's end) gets an array of its basic type.
@@ -140,8 +140,19 @@ bool isCodeLabel(const CvBuilder* b, const CvPlacedSymbol& p) {
            isCodeSection(b->coff->sectionByNumber(p.section));
 }
 
+// Whether the object's symbol of this name is a public one at the label.
+bool isPublicByName(const CvBuilder* b, const CvPlacedSymbol& p) {
+    CoffSymbol* found = nullptr;
+    uint32_t index = 0;
+    return b->coff->findSymbol(p.symbol->name, &found, &index) && found->StorageClass == IMAGE_SYM_CLASS_EXTERNAL &&
+           found->SectionNumber > 0 && static_cast<uint32_t>(found->SectionNumber) == p.section &&
+           found->Value == p.offset;
+}
+
 // Picks the procedure's label among the labels of one address, [first,
-// last), and moves it to the front so that the others fall in its scope.
+// last): where a public symbol lies there, the label of its name if there
+// is one, else the first code label. Moves it to the front so that the
+// others fall in its scope.
 void chooseProcedure(CvBuilder* b, const PublicPlaces& publics, uint32_t first, uint32_t last) {
     CvPlacedSymbol* placed = b->plan.placed;
     uint32_t chosen = last;
@@ -149,6 +160,8 @@ void chooseProcedure(CvBuilder* b, const PublicPlaces& publics, uint32_t first, 
         if (isCodeLabel(b, placed[i])) chosen = i;
     if (chosen == last) return;
     bool isPublic = publics.has(placed[first].section, placed[first].offset);
+    for (uint32_t i = chosen + 1; isPublic && i < last; ++i)
+        if (isCodeLabel(b, placed[i]) && isPublicByName(b, placed[i]) && !isPublicByName(b, placed[chosen])) chosen = i;
     placed[chosen].kind = isPublic ? S_GPROC32 : S_LPROC32;
     std::rotate(placed + first, placed + chosen, placed + chosen + 1);
     ++b->plan.procedureCount;
