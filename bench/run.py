@@ -3,7 +3,8 @@
 
 For each program size: the median wall time of several runs, the time per
 assembled line, peak resident memory, input and output sizes, and, measured
-in the same run on the same files, the floor (read the .fas, the object and
+in the same run on the same files, the time with --procedures (procedure
+records and array types), the floor (read the .fas, the object and
 every source, hash the sources, write an output of the same size) and the
 time fasm takes to assemble the program. Figures are printed, not judged."""
 import os
@@ -18,6 +19,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 MEASURE = None
+# Outputs that each timed run writes afresh: the default and --procedures.
+NEW_OUTPUTS = ("new.obj", "procedures.obj")
 
 
 def timed(command, cwd):
@@ -55,13 +58,13 @@ def prepare_output(command, cwd):
     second name, so that replacing it frees no blocks in the timed run
     either. The two runs then differ only in the check of the inputs that
     an existing output needs."""
-    if command[0] == MEASURE or command[-1] not in ("new.obj", "out.obj"):
+    if command[0] == MEASURE or command[-1] not in NEW_OUTPUTS + ("out.obj",):
         return
     held = os.path.join(cwd, "held.obj")
     if os.path.exists(held):
         os.remove(held)
-    if command[-1] == "new.obj" and os.path.exists(os.path.join(cwd, "new.obj")):
-        os.remove(os.path.join(cwd, "new.obj"))
+    if command[-1] in NEW_OUTPUTS and os.path.exists(os.path.join(cwd, command[-1])):
+        os.remove(os.path.join(cwd, command[-1]))
     if command[-1] == "out.obj":
         os.link(os.path.join(cwd, "out.obj"), held)
 
@@ -100,9 +103,10 @@ def bench(symweld, floor, root, lines, runs):
     # out.obj exists, as on every rebuild: the run also makes sure that it is
     # none of the files the program was assembled from. new.obj does not.
     (tool_time, tool_min, tool_max, tool_rss), (new_time, _, _, _), (floor_time, floor_min, floor_max, _), \
-        (replace_time, _, _, _) = \
+        (replace_time, _, _, _), (procedures_time, procedures_min, procedures_max, procedures_rss) = \
         interleaved([[symweld, "main.fas", "main.obj", "out.obj"], [symweld, "main.fas", "main.obj", "new.obj"],
-                     [floor] + floor_args, [floor, "--replace"] + floor_args], folder, runs)
+                     [floor] + floor_args, [floor, "--replace"] + floor_args,
+                     [symweld, "--procedures", "main.fas", "main.obj", "procedures.obj"]], folder, runs)
     _, bare_rss = median_of([symweld, "-h"], folder, 1)
     largest = max(size(folder, n) for n in sources)
     inputs = size(folder, "main.fas") + size(folder, "main.obj")
@@ -110,6 +114,8 @@ def bench(symweld, floor, root, lines, runs):
     return {
         "lines": source_lines, "symbols": symbol_count(folder), "fasm": fasm_time, "symweld": tool_time, "floor": floor_time,
         "floor_replacing": replace_time, "new_output": new_time,
+        "procedures": procedures_time, "procedures_range": (procedures_min, procedures_max),
+        "procedures_rss": procedures_rss * 1024, "procedures_out": size(folder, "procedures.obj"),
         "symweld_range": (tool_min, tool_max), "floor_range": (floor_min, floor_max),
         "rss": tool_rss * 1024, "bare": bare_rss * 1024, "fas": size(folder, "main.fas"), "obj": size(folder, "main.obj"),
         "out": out_size, "largest": largest, "inputs": inputs,
@@ -140,6 +146,9 @@ def main():
         print(f"   the same writing a new output {r['new_output'] * 1000:.1f} ms: the existing output costs "
               f"{(r['symweld'] / r['new_output'] - 1) * 100:+.1f} % (the check of the inputs, and the file "
               f"system's own cost of replacing a name)")
+        print(f"   --procedures {r['procedures'] * 1000:.1f} ms writing a new output "
+              f"({spread('procedures_range')}): {(r['procedures'] / r['new_output'] - 1) * 100:+.1f} % over the "
+              f"default, peak RSS {mib(r['procedures_rss'])}, output {mib(r['procedures_out'])}")
         print(f"   {r['symbols']} symbols, {r['symweld'] / r['symbols'] * 1e9:.0f} ns per symbol")
         print(f"   floor    {r['floor'] * 1000:9.1f} ms  symweld / floor = {r['symweld'] / r['floor']:.2f}  "
               f"({spread('floor_range')})")

@@ -1,5 +1,6 @@
 // The CodeView builder on hand-made inputs: the worked example byte for
-// byte, and MD5 against the RFC 1321 test vectors.
+// byte, the procedure records and array types, and MD5 against the RFC 1321
+// test vectors.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -183,4 +184,202 @@ TEST(CvBuilder, TypesNameTheMainSource) {
     b.release();
     coff.release();
     fas.release();
+}
+
+namespace {
+
+// A program made by hand for the procedure records (--procedures):
+// sections with their characteristics and sizes, assembler symbols, public
+// symbols of the object. `records` lists what ".debug$S" holds after
+// S_BUILDINFO, one line per record, and `types` the ".debug$T" records
+// after LF_BUILDINFO.
+class Procedures : public ::testing::Test {
+protected:
+    static const uint32_t code = 0x60000020, data = 0xC0000040;
+    FasFile fas;
+    CoffObject coff;
+    CvBuilder b;
+    std::vector<SymbolEntry> symbols;
+
+    void SetUp() override {
+        fas.init();
+        coff.init();
+        b.init(&fas, &coff);
+    }
+    void TearDown() override {
+        b.release();
+        coff.loadedSections = 0;  // added here, the names are not owned
+        coff.release();
+        fas.release();
+    }
+    void section(uint32_t characteristics, uint32_t size) {
+        uint32_t n = coff.addSection(".s", characteristics);
+        coff.sectionByNumber(n)->SizeOfRawData = size;
+        coff.sectionByNumber(n)->sourceRawDataPointer = 0x1000 * n;
+    }
+    void symbol(const char* name, uint32_t section, uint32_t offset, uint32_t dataSize = 0) {
+        symbols.push_back(SymbolEntry{strDup(name), section, 1, offset, dataSize});
+    }
+    void publicSymbol(const char* name, int16_t section, uint32_t offset) {
+        uint32_t index;
+        CoffSymbol* s = coff.addSymbol(name, &index);
+        s->SectionNumber = section;
+        s->Value = offset;
+        s->StorageClass = IMAGE_SYM_CLASS_EXTERNAL;
+    }
+    void weld(bool procedures = true) {
+        fas.symbols = static_cast<SymbolEntry*>(allocateWithHeader(static_cast<uint32_t>(symbols.size() * sizeof(SymbolEntry))));
+        std::copy(symbols.begin(), symbols.end(), fas.symbols);
+        fas.symbolCount = static_cast<uint32_t>(symbols.size());
+        coff.loadedSections = coff.NumberOfSections;
+        b.procedures = procedures;
+        b.writeTypes();
+        b.generate("t.obj");
+    }
+    uint32_t symbolsStart() const {
+        uint32_t at = 4;
+        while (u32(b.output, at) != DEBUG_S_SYMBOLS) at += 8 + ((u32(b.output, at + 4) + 3) & ~3u);
+        return at + 8;
+    }
+    std::vector<std::string> records() const {
+        std::vector<std::string> found;
+        uint32_t at = symbolsStart(), end = at + u32(b.output, at - 4);
+        for (; at < end; at += 2 + u16(b.output, at)) {
+            uint16_t kind = u16(b.output, at + 2);
+            const char* text = reinterpret_cast<const char*>(b.output.data + at + 4);
+            if (kind == S_LPROC32 || kind == S_GPROC32)
+                found.push_back(std::string(kind == S_GPROC32 ? "gproc " : "lproc ") + (text + 35) + " " +
+                                std::to_string(u32(b.output, at + 16)));
+            else if (kind == S_LABEL32)
+                found.push_back(std::string("label ") + (text + 7));
+            else if (kind == S_LDATA32)
+                found.push_back(std::string("data ") + (text + 10) + " " + std::to_string(u32(b.output, at + 4)));
+            else if (kind == S_END)
+                found.push_back("end");
+        }
+        return found;
+    }
+    std::string types() const {
+        uint32_t at = 4;
+        for (int i = 0; i < 5; ++i) at += 2 + u16(b.types, at);
+        return hex(b.types.data + at, b.types.size - at);
+    }
+};
+
+}  // namespace
+
+// The records' bytes: a public code label opens S_GPROC32 with its length,
+// the procedure type and the address tied by SECREL and SECTION; a local
+// label stays an S_LABEL32 inside; S_END closes. Two types follow the
+// default ones: LF_ARGLIST () and LF_PROCEDURE void ().
+TEST_F(Procedures, RecordLayout) {
+    section(code, 0x10);
+    publicSymbol("_start", 1, 0);
+    symbol("start", 1, 0);
+    symbol("start.loop", 1, 4);
+    weld();
+    const ByteBuffer& o = b.output;
+    uint32_t at = symbolsStart() + 14 + 29 + 8;  // after S_OBJNAME, S_COMPILE2, S_BUILDINFO
+    EXPECT_EQ(hex(o.data + at, 4 + 35 + 6),
+              "2b001011" "00000000" "00000000" "00000000" "10000000" "00000000" "0f000000" "06100000"
+              "00000000" "0000" "00" "737461727400");
+    EXPECT_EQ(hex(o.data + at + 45, 4 + 7 + 11), "14000511" "00000000" "0000" "00" "73746172742e6c6f6f7000");
+    EXPECT_EQ(hex(o.data + at + 67, 4), "02000600");
+    // No line table here: the pairs are the procedure's and the label's.
+    ASSERT_EQ(b.relocationCount, 4u);
+    const uint32_t expected[4][3] = {{at + 32, 1, 0x0B}, {at + 36, 1, 0x0A}, {at + 49, 2, 0x0B}, {at + 53, 2, 0x0A}};
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(u32(b.relocations, 10 * i), expected[i][0]);
+        EXPECT_EQ(u32(b.relocations, 10 * i + 4), expected[i][1]);
+        EXPECT_EQ(u16(b.relocations, 10 * i + 8), expected[i][2]);
+    }
+    EXPECT_EQ(types(), "0600011200000000" "0e000810030000000000000005100000");
+}
+
+// Scopes: a procedure runs to the next code label of its section or the
+// section's end; labels and data at its bytes are nested, whatever their
+// order in the ".fas"; nothing else is. A public symbol elsewhere or of
+// another name at the same place decides S_GPROC32 by place.
+TEST_F(Procedures, ScopesFollowAddresses) {
+    section(code, 0x20);
+    section(data, 0x10);
+    section(code, 0x08);
+    symbol("second", 1, 0x10);
+    symbol("first.inner", 1, 0x04);
+    symbol("before", 1, 0x00, 4);         // data in a code section, before any code label
+    symbol("first", 1, 0x02);
+    symbol("message", 1, 0x08, 1);        // data inside first: 8 bytes to second
+    symbol("", 1, 0x0C);                  // anonymous: no record, ends no procedure
+    symbol("table", 2, 0x00, 4);
+    symbol("in_data", 2, 0x04);           // a code label of a data section is a label
+    symbol("third", 3, 0x00);
+    symbol("third.end", 3, 0x08);         // at the section's end: after the procedure
+    symbol("outside", 3, 0x30);           // beyond the section's end
+    publicSymbol("_second", 1, 0x10);
+    publicSymbol("third", 3, 0x04);       // elsewhere: not third's
+    weld();
+    EXPECT_EQ(records(), (std::vector<std::string>{
+                             "data before 117",
+                             "lproc first 14", "label first.inner", "data message 4103", "end",
+                             "gproc second 16", "end",
+                             "data table 117", "label in_data",
+                             "lproc third 8", "end", "label third.end", "label outside"}));
+    // message: 4 bytes up to the anonymous label, an array of 4 bytes.
+    EXPECT_EQ(types(), "0600011200000000" "0e000810030000000000000005100000" "0e0003152000000022000000040000f1");
+}
+
+// Labels at one address: one procedure, named by a public label if there
+// is one, else by the first in the ".fas" table; the others are inside.
+// A label at a section's end or past it, or in a section of no bytes,
+// opens none.
+TEST_F(Procedures, OneProcedurePerAddress) {
+    section(code, 0x10);
+    section(code, 0);
+    symbol("alias", 1, 0);
+    symbol("main", 1, 0);
+    symbol("other", 1, 8);
+    symbol("twin", 1, 8);
+    symbol("tail", 1, 0x10);
+    symbol("empty", 2, 0);
+    publicSymbol("main", 1, 0);
+    weld();
+    EXPECT_EQ(records(), (std::vector<std::string>{"gproc main 8", "label alias", "end", "lproc other 8",
+                                                   "label twin", "end", "label tail", "label empty"}));
+}
+
+// Arrays: a data label covers whole elements of its size up to the next
+// label of its section (any label) or the section's end; more than one
+// element makes an array of its basic type. Equal arrays are one type,
+// numbered in sorted order right after the default types when there is no
+// procedure; sizes from 0x8000 take LF_ULONG.
+TEST_F(Procedures, ArraysOfDataLabels) {
+    section(data, 0x30);
+    section(data, 0x10000);
+    symbol("greeting", 1, 0x00, 1);  // 29 bytes to tick
+    symbol("tick", 1, 0x1D, 1);      // 3 bytes
+    symbol("odd", 1, 0x20, 2);       // 3 bytes: one word
+    symbol("words", 1, 0x23, 2);     // 7 bytes: 3 words
+    symbol("tens", 1, 0x2A, 10);     // 6 bytes: less than one element
+    symbol("again", 1, 0x2F, 1);     // 1 byte
+    symbol("same", 2, 0x00, 1);      // 3 bytes, as tick
+    symbol("plain", 2, 0x03);        // a label ends data too
+    symbol("big", 2, 0x10, 4);       // to the end: 0xFFF0 bytes
+    weld();
+    EXPECT_EQ(records(), (std::vector<std::string>{"data greeting 4102", "data tick 4101", "data odd 33",
+                                                   "data words 4103", "data tens 32", "data again 32",
+                                                   "data same 4101", "label plain", "data big 4104"}));
+    EXPECT_EQ(types(), "0e0003152000000022000000030000f1" "0e00031520000000220000001d0000f1"
+                       "0e0003152100000022000000060000f1" "1200031575000000220000000480f0ff000000f1");
+}
+
+// Without the option the records keep the ".fas" order and the types stay
+// the default ones, whatever the symbols.
+TEST_F(Procedures, NothingWithoutTheOption) {
+    section(code, 0x10);
+    symbol("second", 1, 8);
+    symbol("first", 1, 0);
+    symbol("text", 1, 0xC, 1);
+    weld(false);
+    EXPECT_EQ(records(), (std::vector<std::string>{"label second", "label first", "data text 32"}));
+    EXPECT_EQ(b.types.size, 4u + 8 + 12 + 16 + 12 + 28);
 }

@@ -18,6 +18,10 @@ USAGE_LINES = [b"", b"Usage: symweld fas-name obj-name [debug-obj-name]",
                b"Example: symweld hello.fas hello.obj hello_d.obj", b"",
                b"If debug-obj-name is not specified, the source obj file is overridden by ",
                b"the debug version.", b""]
+# The Linux build's usage text goes on with its long options.
+LINUX_USAGE_LINES = [b"Options:",
+                     b"  --procedures    also write procedure records and array types for debuggers",
+                     b"  --depfile=FILE  also write a dependency file for make and Ninja", b""]
 VERSION = os.environ.get("SYMWELD_VERSION", "")
 
 
@@ -39,7 +43,8 @@ class Tool:
         self.eol = b"\r\n" if wine else b"\n"
 
     def usage(self):
-        return b"".join(line + self.eol for line in USAGE_LINES)
+        lines = USAGE_LINES if self.wine else USAGE_LINES + LINUX_USAGE_LINES
+        return b"".join(line + self.eol for line in lines)
 
     def message(self, text):
         return b"symweld: " + text.encode() + self.eol
@@ -300,28 +305,72 @@ def pdb_lines(folder, pdb="out.pdb", tool=None):
     return rows
 
 
-def pdb_symbols(folder, pdb="out.pdb", tool=None):
-    """Label and data records of the first module: name -> (kind, section, offset, type)."""
-    found = {}
+def pdb_records(folder, pdb="out.pdb", tool=None):
+    """The procedure, label and data records of the first module in their
+    order, as (kind, name, section, offset, detail, depth): detail is a
+    procedure's code size or a data record's type; depth counts the
+    procedures open around the record, which S_END closes."""
+    records = []
     lines = pdb_dump(folder, "-symbols", pdb=pdb, tool=tool).splitlines()
     module = 0
+    depth = 0
     for i, line in enumerate(lines):
         if line.strip().startswith("Mod "):
             module += 1
         if module != 1:
             continue
         if "S_LABEL32" in line:
-            name = line.split("`")[1]
-            addr = line.split("addr = ")[1].rstrip(")")
-            sec, off = addr.split(":")
-            found[name] = ("label", int(sec), int(off), None)
+            sec, off = line.split("addr = ")[1].rstrip(")").split(":")
+            records.append(("label", line.split("`")[1], int(sec), int(off), None, depth))
         elif "S_LDATA32" in line:
-            name = line.split("`")[1]
             detail = lines[i + 1]
-            kind = detail.split("type = ")[1].split()[0]
             sec, off = detail.split("addr = ")[1].split(":")
-            found[name] = ("data", int(sec), int(off), int(kind, 16))
-    return found
+            records.append(("data", line.split("`")[1], int(sec), int(off), int(detail.split("type = ")[1].split()[0], 16),
+                            depth))
+        elif "S_GPROC32" in line or "S_LPROC32" in line:
+            detail = lines[i + 1]
+            sec, off = detail.split("addr = ")[1].split(",")[0].split(":")
+            kind = "gproc" if "S_GPROC32" in line else "lproc"
+            records.append((kind, line.split("`")[1], int(sec), int(off), int(detail.split("code size = ")[1]), depth))
+            depth += 1
+        elif "S_END" in line:
+            records.append(("end", None, None, None, None, depth))
+            depth -= 1
+    return records
+
+
+def pdb_symbols(folder, pdb="out.pdb", tool=None):
+    """Label and data records of the first module: name -> (kind, section, offset, type)."""
+    return {name: (kind, sec, off, detail if kind == "data" else None)
+            for kind, name, sec, off, detail, depth in pdb_records(folder, pdb, tool) if kind in ("label", "data")}
+
+
+def pdb_procedures(folder, pdb="out.pdb", tool=None):
+    """Procedure records of the first module: name -> (kind, section, offset, code size)."""
+    return {name: (kind, sec, off, detail)
+            for kind, name, sec, off, detail, depth in pdb_records(folder, pdb, tool) if kind in ("gproc", "lproc")}
+
+
+def pdb_arrays(folder, pdb="out.pdb", tool=None):
+    """The PDB's LF_ARRAY types: type index -> (element type, size in bytes)."""
+    arrays = {}
+    lines = pdb_dump(folder, "-types", pdb=pdb, tool=tool).splitlines()
+    for i, line in enumerate(lines):
+        if "| LF_ARRAY" in line:
+            found = re.search(r"size: (\d+), index type: \S+ \(.*\), element type: (0x[0-9A-Fa-f]+)", lines[i + 1])
+            arrays[int(line.split("|")[0], 16)] = (int(found.group(2), 16), int(found.group(1)))
+    return arrays
+
+
+def pdb_publics(folder, pdb="out.pdb", tool=None):
+    """(section, offset) -> names of the PDB's public symbols there."""
+    publics = {}
+    lines = pdb_dump(folder, "-publics", pdb=pdb, tool=tool).splitlines()
+    for i, line in enumerate(lines):
+        if "S_PUB32" in line:
+            sec, off = lines[i + 1].split("addr = ")[1].split(":")
+            publics.setdefault((int(sec), int(off)), set()).add(line.split("`")[1])
+    return publics
 
 
 def source_line(folder, file_name, text):
@@ -346,13 +395,34 @@ def image_section_addresses(path):
 # How lldb names the CodeView types that data labels get.
 LLDB_TYPE_NAMES = {0x20: "unsigned char", 0x21: "unsigned short", 0x75: "unsigned int",
                    0x23: "unsigned long long"}
+TYPE_SIZES = {0x20: 1, 0x21: 2, 0x75: 4, 0x23: 8}
+
+
+def lldb_type_name(type_index, arrays):
+    """How lldb names a data label's type: a basic type, or an array of one."""
+    if type_index in arrays:
+        element, size = arrays[type_index]
+        return "%s[%d]" % (LLDB_TYPE_NAMES.get(element, "?"), size // TYPE_SIZES.get(element, 1))
+    return LLDB_TYPE_NAMES.get(type_index, "?")
+
+
+def lldb_output(folder, commands):
+    """What the newest lldb prints for the commands, run on out_new.exe."""
+    script = os.path.join(folder, "lldb-commands")
+    with open(script, "w") as f:
+        f.write("\n".join(commands) + "\n")
+    result = subprocess.run([LLDB, "--no-lldbinit", "--batch", "-s", script, "out_new.exe"], cwd=folder,
+                            stdin=subprocess.DEVNULL, capture_output=True, timeout=600)
+    return result.stdout.decode("latin-1")
 
 
 def lldb_disagreements(folder):
     """Asks the newest lldb about out_new.exe and its PDB: every line of the line table
     as a breakpoint by file and line, the line of every row's address, and
-    every data label's value and type. Returns what lldb got wrong, as text
-    lines; empty when it agrees with the PDB."""
+    every data label's value and type, and for every procedure the function
+    that holds its last byte (its name or a public name of its address, and
+    its range). Returns what lldb got wrong, as text lines; empty when it
+    agrees with the PDB."""
     if not LLDB or not PDBUTIL_NEW:
         return []
     rows = pdb_lines(folder, "out_new.pdb", PDBUTIL_NEW)
@@ -363,17 +433,25 @@ def lldb_disagreements(folder):
         addresses.setdefault((file, line), set()).add(bases[section] + offset)
     wanted = sorted(addresses)
     probes = rows
-    data = sorted(name for name, s in symbols.items() if s[0] == "data")
-    commands = ["breakpoint set -f %s -l %d" % key for key in wanted]
+    procedures = pdb_procedures(folder, "out_new.pdb", PDBUTIL_NEW)
+    # Data in a procedure's scope is that procedure's static, which
+    # `target variable` does not look for.
+    nested = {name for kind, name, _, _, _, depth in pdb_records(folder, "out_new.pdb", PDBUTIL_NEW) if depth}
+    data = sorted(name for name, s in symbols.items() if s[0] == "data" and name not in nested)
+    arrays = pdb_arrays(folder, "out_new.pdb", PDBUTIL_NEW) if procedures or any(
+        symbols[name][3] >= 0x1000 for name in data) else {}
+    publics = pdb_publics(folder, "out_new.pdb", PDBUTIL_NEW) if procedures else {}
+    # lldb moves a breakpoint at a function's first line past its prologue
+    # (its first line); assembly has none.
+    commands = ["settings set target.skip-prologue false"] if procedures else []
+    commands += ["breakpoint set -f %s -l %d" % key for key in wanted]
     commands.append("breakpoint list")
     commands += ["image lookup -v -a 0x%x" % (bases[section] + offset) for _, section, offset, _ in probes]
     commands += ["target variable %s" % name for name in data]
-    script = os.path.join(folder, "lldb-commands")
-    with open(script, "w") as f:
-        f.write("\n".join(commands) + "\n")
-    result = subprocess.run([LLDB, "--no-lldbinit", "--batch", "-s", script, "out_new.exe"], cwd=folder,
-                            stdin=subprocess.DEVNULL, capture_output=True, timeout=600)
-    text = result.stdout.decode("latin-1")
+    named = sorted(procedures)
+    commands += ["image lookup -v -a 0x%x" % (bases[procedures[name][1]] + procedures[name][2] + procedures[name][3] - 1)
+                 for name in named]
+    text = lldb_output(folder, commands)
     wrong = []
     listing = text.split("(lldb) breakpoint list")[1].split("(lldb) image lookup")[0]
     for number, key in enumerate(wanted, 1):
@@ -382,12 +460,20 @@ def lldb_disagreements(folder):
         if not found or not found <= addresses[key]:
             wrong.append("breakpoint %s:%d -> %s, table %s" % (key + (sorted(map(hex, found)), sorted(map(hex, addresses[key])))))
     lookups = text.split("(lldb) image lookup -v -a ")[1:]
+    for name, answer in zip(named, lookups[len(probes):]):
+        kind, section, offset, size = procedures[name]
+        start = bases[section] + offset
+        function = re.search(r'Function: id = \{\S+\}, name = "([^"]*)", range = \[(0x[0-9a-f]+)-(0x[0-9a-f]+)\)', answer)
+        names = {name} | publics.get((section, offset), set())
+        if not function or function.group(1) not in names or \
+                (int(function.group(2), 16), int(function.group(3), 16)) != (start, start + size):
+            wrong.append("procedure %s [0x%x-0x%x) -> %s" % (name, start, start + size, function and function.group(0)))
     for (file, section, offset, line), answer in zip(probes, lookups):
         entry = re.search(r"LineEntry: \[[^)]*\): (.*):(\d+)", answer)
         if not entry or (os.path.basename(entry.group(1)), int(entry.group(2))) != (file, line):
             wrong.append("lookup %d:%x -> %s, table %s:%d" % (section, offset, entry and entry.group(0), file, line))
     for name in data:
-        want = "(%s) %s = " % (LLDB_TYPE_NAMES.get(symbols[name][3], "?"), name)
+        want = "(%s) %s = " % (lldb_type_name(symbols[name][3], arrays), name)
         if want not in text:
             wrong.append("target variable %s: no %r" % (name, want))
     return wrong

@@ -9,8 +9,9 @@ import time
 import unittest
 
 import coff_reader
-from e2e_support import (PDBUTIL_NEW, BothBuilds, assemble, backslash_program, copy_programs, kernel32_lib, link,
-                         lldb_disagreements, pdb_lines, pdb_symbols, read_bytes, readobj, source_line)
+from e2e_support import (LLDB, PDBUTIL_NEW, BothBuilds, assemble, backslash_program, copy_programs, image_section_addresses,
+                         kernel32_lib, link, lldb_disagreements, lldb_output, pdb_arrays, pdb_lines, pdb_procedures,
+                         pdb_records, pdb_symbols, read_bytes, readobj, source_line)
 
 # Signature, LF_LABEL, the build information's strings ("", "fasm", the main
 # source) and LF_BUILDINFO.
@@ -25,7 +26,7 @@ class Welding(BothBuilds):
         in its PDB what the line table and the symbols say."""
         if PDBUTIL_NEW:
             self.assertEqual(pdb_lines(self.folder, "out_new.pdb", PDBUTIL_NEW), pdb_lines(self.folder))
-            self.assertEqual(pdb_symbols(self.folder, "out_new.pdb", PDBUTIL_NEW), pdb_symbols(self.folder))
+            self.assertEqual(pdb_records(self.folder, "out_new.pdb", PDBUTIL_NEW), pdb_records(self.folder))
         if debugger:
             self.assertEqual(lldb_disagreements(self.folder), [])
 
@@ -36,8 +37,8 @@ class Welding(BothBuilds):
     def tearDown(self):
         shutil.rmtree(self.folder)
 
-    def weld(self, tool, name, output=None):
-        args = [name + ".fas", name + ".obj"] + ([output] if output else [])
+    def weld(self, tool, name, output=None, options=()):
+        args = list(options) + [name + ".fas", name + ".obj"] + ([output] if output else [])
         result = tool.run(args, cwd=self.folder)
         self.assertEqual((result.returncode, result.stdout), (0, b""), result.stdout)
         return os.path.join(self.folder, output or name + ".obj")
@@ -169,8 +170,9 @@ class Welding(BothBuilds):
         source = ("format MS COFF\npublic l1 as '_start'\nsection '.text' code readable executable\n"
                   "rept 34000 n { l#n: nop }\n        ret\n")
         assemble(self.folder, "many", source)
-        for build, tool in self.each_tool():
-            out = coff_reader.read(self.weld(tool, "many", "many_d.obj"))
+        cases = [(build, tool, ()) for build, tool in self.each_tool()] + [("native", self.native(), ("--procedures",))]
+        for build, tool, options in cases:
+            out = coff_reader.read(self.weld(tool, "many", "many_d.obj", options))
             debug_s = out.section(".debug$S")
             self.assertTrue(debug_s.flags & 0x01000000)
             self.assertEqual(debug_s.reloc_count, 0xFFFF)
@@ -178,12 +180,87 @@ class Welding(BothBuilds):
             readobj(self.folder, "many_d.obj")
             result = link(self.folder, ["many_d.obj"], "start")
             self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
-            symbols = pdb_symbols(self.folder)
-            self.assertEqual(len(symbols), 34000)
-            self.assertEqual(symbols["l34000"], ("label", 1, 33999, None))
+            if options:
+                # One procedure of one byte for each label, the last to the ret.
+                procedures = pdb_procedures(self.folder)
+                self.assertEqual(len(procedures), 34000)
+                self.assertEqual(procedures["l1"], ("gproc", 1, 0, 1))
+                self.assertEqual(procedures["l34000"], ("lproc", 1, 33999, 2))
+            else:
+                symbols = pdb_symbols(self.folder)
+                self.assertEqual(len(symbols), 34000)
+                self.assertEqual(symbols["l34000"], ("label", 1, 33999, None))
             # Every row is one source line: lldb takes minutes to place a
             # breakpoint on a line with 34000 addresses.
             self.consumers_agree(debugger=False)
+
+    def test_procedures_for_debuggers(self):
+        """--procedures (native build): a procedure for each code label, with
+        local labels and the data at its bytes in its scope, and arrays for
+        data labels; both linkers, llvm-readobj, llvm-pdbutil and lldb take
+        them. Without the option the object stays as it was; with it, the
+        real programs link and lldb agrees with the PDB on them too."""
+        tool = self.native()
+        assemble(self.folder, "procedures")
+        kernel32_lib(self.folder)
+        outputs = set()
+        for run in range(2):
+            self.weld(tool, "procedures", "procedures_d.obj", ["--procedures"])
+            outputs.add(read_bytes(os.path.join(self.folder, "procedures_d.obj")))
+        self.assertEqual(len(outputs), 1)
+        readobj(self.folder, "procedures_d.obj")
+        result = link(self.folder, ["procedures_d.obj", "kernel32.lib"], "start")
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        self.consumers_agree()
+        records = [(kind, name, depth) for kind, name, sec, off, detail, depth in pdb_records(self.folder)]
+        # twin_a and twin_b share an address: one procedure, the other a label in it.
+        twin, other = (("twin_a", "twin_b") if ("lproc", "twin_a", 0) in records else ("twin_b", "twin_a"))
+        self.assertEqual(records, [
+            ("gproc", "start", 0), ("end", None, 1),
+            ("gproc", "helper", 0), ("label", "helper.again", 1), ("end", None, 1),
+            ("lproc", twin, 0), ("label", other, 1), ("data", "twin_b.message", 1), ("label", "twin_b.done", 1),
+            ("end", None, 1),
+            ("label", "text_end", 0), ("data", "greeting", 0), ("data", "table", 0), ("data", "single", 0),
+            ("label", "in_data", 0), ("data", "pair", 0), ("data", "buffer", 0)])
+        # Each runs to the next code label; the last to the section's end,
+        # where text_end opens none.
+        obj = coff_reader.read(os.path.join(self.folder, "procedures.obj"))
+        procedures = pdb_procedures(self.folder)
+        symbols = pdb_symbols(self.folder)
+        self.assertEqual(procedures["start"][3], procedures["helper"][2])
+        self.assertEqual(procedures["helper"][2] + procedures["helper"][3], procedures[twin][2])
+        self.assertEqual(procedures[twin][2] + procedures[twin][3], obj.section(".text").raw_size)
+        self.assertEqual(symbols["text_end"][2], obj.section(".text").raw_size)
+        arrays = pdb_arrays(self.folder)
+        self.assertEqual({name: arrays.get(symbols[name][3], symbols[name][3]) for name in
+                          ["twin_b.message", "greeting", "table", "single", "pair", "buffer"]},
+                         {"twin_b.message": (0x20, 7), "greeting": (0x20, 29), "table": (0x75, 16), "single": 0x21,
+                          "pair": (0x21, 4), "buffer": (0x20, 64)})
+        if LLDB:
+            base = image_section_addresses(os.path.join(self.folder, "out_new.exe"))[1]
+            text = lldb_output(self.folder, ["target variable greeting", "target variable table",
+                                             "image lookup -a 0x%x" % (base + procedures["helper"][2] + 5)])
+            self.assertIn('(unsigned char[29]) greeting = "Hello from a welded object!\\r\\n"', text)
+            self.assertIn("(unsigned int[4]) table = ([0] = 1, [1] = 2, [2] = 3, [3] = 4)", text)
+            self.assertIn("Summary: out_new.exe`helper + 5", text)
+        # The programs the other cases weld: the same records apart from the
+        # procedures, and every consumer agrees.
+        for name, entry, extra in [("basic", "start", ["kernel32.lib"]), ("split", "start", [])]:
+            assemble(self.folder, name)
+            self.weld(tool, name, name + "_d.obj")
+            self.assertEqual(link(self.folder, [name + "_d.obj"] + extra, entry).returncode, 0)
+            plain = pdb_symbols(self.folder)
+            self.weld(tool, name, name + "_d.obj", ["--procedures"])
+            result = link(self.folder, [name + "_d.obj"] + extra, entry)
+            self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+            if name != "split":
+                readobj(self.folder, name + "_d.obj")
+            self.consumers_agree()
+            labels = {n: s[:3] for n, s in plain.items()}
+            now = pdb_symbols(self.folder)
+            now.update({n: ("label",) + p[1:3] for n, p in pdb_procedures(self.folder).items()})
+            self.assertEqual({n: s[:3] for n, s in now.items()}, labels)
+
 
     def test_sections_with_one_name_each_keep_their_lines(self):
         # Two sections named .text: llvm-readobj --codeview cannot list two
