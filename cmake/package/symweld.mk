@@ -6,20 +6,29 @@
 #           lld-link /debug /out:$@ $^ ...
 #
 # Each %.obj is made from %.asm by fasm (with -s %.fas) and welded in place
-# by symweld, which also writes %.obj.d: the files fasm read. Those
-# dependency files are included below, so that an edited include rebuilds
-# exactly the objects that read it. FASM and SYMWELD name the programs.
+# by symweld, which also writes %.obj.d: the ".fas", the source and the
+# include files fasm read (not the files pulled in as raw bytes with `file`:
+# the ".fas" does not name them). Those dependency files are included below,
+# so that an edited include rebuilds exactly the objects that read it.
+# FASM and SYMWELD name the programs.
 FASM ?= fasm
-SYMWELD ?= $(or $(wildcard $(dir $(lastword $(MAKEFILE_LIST)))../../bin/symweld),symweld)
+# The symweld installed beside this file, fixed now: MAKEFILE_LIST's last
+# word is another makefile as soon as one more is read.
+symweld_mk_folder := $(dir $(lastword $(MAKEFILE_LIST)))
+ifeq ($(origin SYMWELD),undefined)
+SYMWELD := $(or $(wildcard $(symweld_mk_folder)../../bin/symweld),symweld)
+endif
 FASM_INCLUDE ?=
 # The dependency files of the objects below this folder.
 SYMWELD_DEPFILES ?= $(shell find . -name '*.obj.d' -type f 2>/dev/null)
 
-# An object that fasm wrote but symweld could not weld is removed, so that
-# the next make tries again.
-%.obj: %.asm
-	$(if $(FASM_INCLUDE),INCLUDE='$(FASM_INCLUDE)') $(FASM) $< $@ -s $(@:.obj=.fas)
-	$(SYMWELD) --depfile=$@.d $(@:.obj=.fas) $@ || { rm -f $@; exit 1; }
+# One run makes both the object and its ".fas", so a deleted ".fas" (a
+# prerequisite in the dependency file) is made again rather than stopping
+# make. An object that fasm wrote but symweld could not weld is removed, so
+# that the next make tries again.
+%.obj %.fas: %.asm
+	$(if $(FASM_INCLUDE),INCLUDE='$(FASM_INCLUDE)') $(FASM) $< $*.obj -s $*.fas
+	$(SYMWELD) --depfile=$*.obj.d $*.fas $*.obj || { rm -f $*.obj; exit 1; }
 
 # The dependency files' rules must not become the default goal.
 symweld_default_goal := $(.DEFAULT_GOAL)
