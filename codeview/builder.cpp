@@ -24,6 +24,11 @@ void CvBuilder::init(const FasFile* fasFile, CoffObject* object) {
     subsectionStart = 0;
     recordStart = 0;
     objectSections = 0;
+    procedures = false;
+    plan.placed = nullptr;
+    plan.arrays = nullptr;
+    plan.placedCount = plan.procedureCount = plan.arrayCount = 0;
+    plan.procedureType = plan.firstArrayType = 0;
 }
 
 // Reserves room for the largest contents the inputs can give, so that the
@@ -45,6 +50,8 @@ void reserveUpperBounds(CvBuilder* b, const char* objectName) {
         bytes += 15 + strLength(symbol.name);
         ++records;
     }
+    // A procedure record is longer than a label's by 28 bytes, and S_END.
+    bytes += 32ull * b->plan.procedureCount;
     if (bytes < 0x40000000ull) b->output.reserve(static_cast<uint32_t>(bytes));
     if (records * 20 < 0x40000000ull) b->relocations.reserve(static_cast<uint32_t>(records * 20));
 }
@@ -64,6 +71,7 @@ void CvBuilder::release() {
     output.release();
     relocations.release();
     sections.releaseEach(releaseSectionLines, nullptr);
+    releasePlan();
     deallocateWithHeader(files);
 }
 

@@ -1,5 +1,7 @@
 // The DEBUG_S_SYMBOLS subsection: object name, producing tool, and a label
-// or data record for every assembler symbol that is an address in a section.
+// or data record for every assembler symbol that is an address in a section
+// (in the ".fas" order; with procedure records, in address order, see
+// procedures.cpp).
 #include "codeview/builder.h"
 #include "support/strings.h"
 
@@ -16,8 +18,26 @@ const ValuePair dataTypeForSize[] = {
 // Highest section number a symbol's signed 16-bit SectionNumber can hold.
 const uint32_t maximumSymbolSection = 0x7FFF;
 
-// The object symbol that the label's relocations name: an existing symbol
-// that names the same place, or a new static one.
+void writeSymbolRecord(const SymbolEntry* symbol, void* context) {
+    CvBuilder* b = static_cast<CvBuilder*>(context);
+    if (!symbolGetsRecord(b, symbol)) return;
+    uint32_t index = objectSymbolFor(b->coff, symbol);
+    if (symbol->dataSize == 0)
+        b->writeLabelRecord(symbol, index);
+    else
+        b->writeDataRecord(symbol, index, basicDataType(symbol->dataSize));
+}
+
+}  // namespace
+
+bool symbolGetsRecord(const CvBuilder* b, const SymbolEntry* symbol) {
+    if (!symbol->isSectionRelative || symbol->section == 0 || symbol->section > b->objectSections ||
+        symbol->section > maximumSymbolSection)
+        return false;
+    // An anonymous label has no name to give a record or an object symbol.
+    return symbol->name[0] != 0 && strLength(symbol->name) <= maximumNameLength;
+}
+
 uint32_t objectSymbolFor(CoffObject* coff, const SymbolEntry* symbol) {
     uint32_t offset = static_cast<uint32_t>(symbol->value);
     CoffSymbol* found = nullptr;
@@ -32,34 +52,29 @@ uint32_t objectSymbolFor(CoffObject* coff, const SymbolEntry* symbol) {
     return index;
 }
 
-void writeSymbolRecord(const SymbolEntry* symbol, void* context) {
-    CvBuilder* b = static_cast<CvBuilder*>(context);
-    if (!symbol->isSectionRelative || symbol->section == 0 || symbol->section > b->objectSections ||
-        symbol->section > maximumSymbolSection)
-        return;
-    // An anonymous label has no name to give a record or an object symbol.
-    if (symbol->name[0] == 0 || strLength(symbol->name) > maximumNameLength) return;
-    uint32_t index = objectSymbolFor(b->coff, symbol);
-    if (symbol->dataSize == 0) {
-        b->beginRecord(S_LABEL32);
-        b->output.appendU32(0);
-        b->output.appendU16(0);
-        b->output.appendU8(0);
-        b->appendString(symbol->name);
-        b->endRecord();
-        b->addAddressRelocations(b->recordStart, index);
-    } else {
-        b->beginRecord(S_LDATA32);
-        b->output.appendU32(lookupValue(dataTypeForSize, symbol->dataSize));
-        b->output.appendU32(0);
-        b->output.appendU16(0);
-        b->appendString(symbol->name);
-        b->endRecord();
-        b->addAddressRelocations(b->recordStart + 4, index);
-    }
+uint32_t basicDataType(uint32_t dataSize) {
+    return lookupValue(dataTypeForSize, dataSize);
 }
 
-}  // namespace
+void CvBuilder::writeLabelRecord(const SymbolEntry* symbol, uint32_t objectSymbol) {
+    beginRecord(S_LABEL32);
+    output.appendU32(0);
+    output.appendU16(0);
+    output.appendU8(0);
+    appendString(symbol->name);
+    endRecord();
+    addAddressRelocations(recordStart, objectSymbol);
+}
+
+void CvBuilder::writeDataRecord(const SymbolEntry* symbol, uint32_t objectSymbol, uint32_t type) {
+    beginRecord(S_LDATA32);
+    output.appendU32(type);
+    output.appendU32(0);
+    output.appendU16(0);
+    appendString(symbol->name);
+    endRecord();
+    addAddressRelocations(recordStart + 4, objectSymbol);
+}
 
 void CvBuilder::writeSymbols(const char* objectName) {
     beginSubsection(DEBUG_S_SYMBOLS);
@@ -80,6 +95,9 @@ void CvBuilder::writeSymbols(const char* objectName) {
     output.appendU32(buildInfoTypeIndex);
     endRecord();
 
-    fas->forEachSymbol(writeSymbolRecord, this);
+    if (procedures)
+        writeScopedSymbols();
+    else
+        fas->forEachSymbol(writeSymbolRecord, this);
     endSubsection();
 }

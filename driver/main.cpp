@@ -41,7 +41,7 @@ bool isHelpOption(const char* arg) {
     return arg[1] == '?' || arg[1] == 'h';
 }
 
-enum class OptionKind { help, version, endOfOptions, depfile, invalid };
+enum class OptionKind { help, version, endOfOptions, depfile, procedures, invalid };
 
 const char depfileOption[] = "--depfile=";
 
@@ -52,6 +52,7 @@ OptionKind judgeOption(const char* arg) {
         if (strEqual(arg, "--help")) return OptionKind::help;
         if (strEqual(arg, "--version")) return OptionKind::version;
         if (strEqual(arg, "--")) return OptionKind::endOfOptions;
+        if (strEqual(arg, "--procedures")) return OptionKind::procedures;
         bool depfile = true;
         for (uint32_t i = 0; depfileOption[i] && depfile; ++i) depfile = arg[i] == depfileOption[i];
         if (depfile && arg[sizeof depfileOption - 1]) return OptionKind::depfile;
@@ -81,6 +82,10 @@ void collectArguments(RunState* run) {
             if (kind == OptionKind::depfile) {
                 strRelease(run->depfileName);
                 run->depfileName = strDup(arg + sizeof depfileOption - 1);
+                continue;
+            }
+            if (kind == OptionKind::procedures) {
+                run->builder.procedures = true;
                 continue;
             }
             run->helpRequested = kind == OptionKind::help;

@@ -18,6 +18,10 @@ USAGE_LINES = [b"", b"Usage: symweld fas-name obj-name [debug-obj-name]",
                b"Example: symweld hello.fas hello.obj hello_d.obj", b"",
                b"If debug-obj-name is not specified, the source obj file is overridden by ",
                b"the debug version.", b""]
+# The Linux build's usage text goes on with its long options.
+LINUX_USAGE_LINES = [b"Options:",
+                     b"  --procedures    also write procedure records and array types for debuggers",
+                     b"  --depfile=FILE  also write a dependency file for make and Ninja", b""]
 VERSION = os.environ.get("SYMWELD_VERSION", "")
 
 
@@ -39,7 +43,8 @@ class Tool:
         self.eol = b"\r\n" if wine else b"\n"
 
     def usage(self):
-        return b"".join(line + self.eol for line in USAGE_LINES)
+        lines = USAGE_LINES if self.wine else USAGE_LINES + LINUX_USAGE_LINES
+        return b"".join(line + self.eol for line in lines)
 
     def message(self, text):
         return b"symweld: " + text.encode() + self.eol

@@ -55,6 +55,8 @@ class CommandLine(BothBuilds):
         self.check(["a.fas", "--help", "-x"], [USAGE, "invalid option"], 1, native=([USAGE], 0))
         self.check(["--version"], [USAGE, "invalid option"], 1, native=([b"symweld " + VERSION.encode() + b"\n"], 0))
         self.check(["--", "-a.fas"], [USAGE, "invalid option"], 1, native=([USAGE, "no obj file specified"], 1))
+        self.check(["--procedures"], [USAGE, "invalid option"], 1, native=([USAGE, "no fas file specified"], 1))
+        self.check(["--procedures=1", "a.fas"], [USAGE, "invalid option"], 1)
         # The text asked for is the output: when it cannot be written (a full
         # disk, a closed standard output), the run failed, as with any Linux tool.
         tool = self.native()

@@ -1,0 +1,316 @@
+// Procedure records and array types (--procedures). wine's debugger attaches
+// line records only to procedures, and a debugger shows a whole string or
+// table only when its data label has an array type.
+//
+// A code label is a plain, named, non-local label at a byte of a section
+// whose contents are code. Its procedure runs to the next code label of the
+// section or to the section's end; where several code labels share an
+// address, one of them (a public one first, else the first in the ".fas"
+// table) opens the procedure and the others stay labels inside it. Every
+// record whose address lies in a procedure's range is nested in its scope.
+// A data label that covers more than one element (up to the next label of
+// its section, or the section's end) gets an array of its basic type.
+#include <algorithm>
+
+#include "codeview/builder.h"
+#include "support/heap.h"
+#include "support/strings.h"
+
+namespace {
+
+const uint32_t IMAGE_SCN_CNT_CODE = 0x00000020;
+const uint32_t IMAGE_SCN_MEM_EXECUTE = 0x20000000;
+const uint16_t LF_PROCEDURE = 0x1008;
+const uint16_t LF_ARGLIST = 0x1201;
+const uint16_t LF_ARRAY = 0x1503;
+const uint16_t LF_ULONG = 0x8004;
+const uint32_t T_VOID = 0x0003;
+const uint32_t T_ULONG = 0x0022;
+// The default ".debug$T" ends with LF_BUILDINFO; the planned types follow.
+const uint32_t firstPlannedType = buildInfoTypeIndex + 1;
+
+bool placedBelow(const CvPlacedSymbol& a, const CvPlacedSymbol& b) {
+    if (a.section != b.section) return a.section < b.section;
+    if (a.offset != b.offset) return a.offset < b.offset;
+    return a.order < b.order;
+}
+
+bool arrayBelow(const CvArrayType& a, const CvArrayType& b) {
+    return a.element != b.element ? a.element < b.element : a.bytes < b.bytes;
+}
+
+bool sameArray(const CvArrayType& a, const CvArrayType& b) {
+    return a.element == b.element && a.bytes == b.bytes;
+}
+
+// fasm names a local label `parent.local`; leading dots alone (`..name`)
+// make no local label.
+bool isLocalName(const char* name) {
+    const char* p = name;
+    while (*p == '.') ++p;
+    for (; *p; ++p)
+        if (*p == '.') return true;
+    return false;
+}
+
+bool isCodeSection(const CoffSection* section) {
+    return (section->Characteristics & (IMAGE_SCN_CNT_CODE | IMAGE_SCN_MEM_EXECUTE)) != 0;
+}
+
+// Room for `count` records of `size` bytes; more than the heap can give is
+// "out of memory".
+void* allocateRecords(uint32_t count, uint32_t size) {
+    uint64_t bytes = static_cast<uint64_t>(count) * size;
+    return allocateWithHeader(bytes > 0x7FFFFFF0u ? 0xFFFFFFFFu : static_cast<uint32_t>(bytes));
+}
+
+uint64_t placeKey(uint32_t section, uint32_t offset) {
+    return (static_cast<uint64_t>(section) << 32) | offset;
+}
+
+// The places (section, offset) of the object's public symbols, sorted.
+struct PublicPlaces {
+    uint64_t* keys;
+    uint32_t count;
+
+    void init(const CoffObject* coff) {
+        count = 0;
+        for (uint32_t i = 0; i < coff->NumberOfSymbols; ++i) {
+            const CoffSymbol* s = coff->symbolAt(i);
+            if (s->name && s->StorageClass == IMAGE_SYM_CLASS_EXTERNAL && s->SectionNumber > 0) ++count;
+        }
+        keys = static_cast<uint64_t*>(allocateRecords(count, sizeof(uint64_t)));
+        uint32_t n = 0;
+        for (uint32_t i = 0; i < coff->NumberOfSymbols; ++i) {
+            const CoffSymbol* s = coff->symbolAt(i);
+            if (s->name && s->StorageClass == IMAGE_SYM_CLASS_EXTERNAL && s->SectionNumber > 0)
+                keys[n++] = placeKey(static_cast<uint32_t>(s->SectionNumber), s->Value);
+        }
+        std::sort(keys, keys + count);
+    }
+    bool has(uint32_t section, uint32_t offset) const { return std::binary_search(keys, keys + count, placeKey(section, offset)); }
+    void release() { deallocateWithHeader(keys); }
+};
+
+uint32_t sectionEnd(const CvBuilder* b, uint32_t section) {
+    return b->coff->sectionByNumber(section)->SizeOfRawData;
+}
+
+// Every section-relative symbol of the object's sections, in address order;
+// `end` becomes the next greater address of the section, or its end.
+void placeSymbols(CvBuilder* b) {
+    CvRecordPlan& plan = b->plan;
+    const FasFile* fas = b->fas;
+    uint32_t count = 0;
+    for (uint32_t i = 0; i < fas->symbolCount; ++i) {
+        const SymbolEntry& s = fas->symbols[i];
+        if (s.isSectionRelative && s.section != 0 && s.section <= b->objectSections) ++count;
+    }
+    plan.placed = static_cast<CvPlacedSymbol*>(allocateRecords(count, sizeof(CvPlacedSymbol)));
+    plan.placedCount = count;
+    uint32_t n = 0;
+    for (uint32_t i = 0; i < fas->symbolCount; ++i) {
+        const SymbolEntry& s = fas->symbols[i];
+        if (!(s.isSectionRelative && s.section != 0 && s.section <= b->objectSections)) continue;
+        CvPlacedSymbol& p = plan.placed[n++];
+        p.symbol = &s;
+        p.section = s.section;
+        p.offset = static_cast<uint32_t>(s.value);
+        p.order = i;
+        p.end = 0;
+        p.type = 0;
+        p.kind = 0;
+        if (symbolGetsRecord(b, &s)) p.kind = s.dataSize == 0 ? S_LABEL32 : S_LDATA32;
+    }
+    CvPlacedSymbol* placed = plan.placed;
+    std::sort(placed, placed + count, placedBelow);
+    uint32_t later = 0;
+    for (uint32_t i = count; i-- > 0;) {
+        uint32_t end = sectionEnd(b, placed[i].section);
+        if (i + 1 == count || placed[i + 1].section != placed[i].section)
+            later = end;
+        else if (placed[i + 1].offset != placed[i].offset)
+            later = placed[i + 1].offset;
+        placed[i].end = later < end ? later : end;
+    }
+}
+
+bool isCodeLabel(const CvBuilder* b, const CvPlacedSymbol& p) {
+    return p.kind == S_LABEL32 && !isLocalName(p.symbol->name) && p.offset < sectionEnd(b, p.section) &&
+           isCodeSection(b->coff->sectionByNumber(p.section));
+}
+
+// Picks the procedure's label among the labels of one address, [first,
+// last), and moves it to the front so that the others fall in its scope.
+void chooseProcedure(CvBuilder* b, const PublicPlaces& publics, uint32_t first, uint32_t last) {
+    CvPlacedSymbol* placed = b->plan.placed;
+    uint32_t chosen = last;
+    for (uint32_t i = first; i < last && chosen == last; ++i)
+        if (isCodeLabel(b, placed[i])) chosen = i;
+    if (chosen == last) return;
+    bool isPublic = publics.has(placed[first].section, placed[first].offset);
+    placed[chosen].kind = isPublic ? S_GPROC32 : S_LPROC32;
+    std::rotate(placed + first, placed + chosen, placed + chosen + 1);
+    ++b->plan.procedureCount;
+}
+
+// Marks the procedures and gives each the start of the next one of its
+// section, or the section's end, as its end.
+void planProcedures(CvBuilder* b) {
+    CvRecordPlan& plan = b->plan;
+    PublicPlaces publics;
+    publics.init(b->coff);
+    for (uint32_t first = 0; first < plan.placedCount;) {
+        uint32_t last = first + 1;
+        while (last < plan.placedCount && plan.placed[last].section == plan.placed[first].section &&
+               plan.placed[last].offset == plan.placed[first].offset)
+            ++last;
+        chooseProcedure(b, publics, first, last);
+        first = last;
+    }
+    publics.release();
+    uint32_t nextStart = 0;
+    for (uint32_t i = plan.placedCount; i-- > 0;) {
+        CvPlacedSymbol& p = plan.placed[i];
+        if (i + 1 == plan.placedCount || plan.placed[i + 1].section != p.section) nextStart = sectionEnd(b, p.section);
+        if (p.kind == S_GPROC32 || p.kind == S_LPROC32) {
+            p.end = nextStart;
+            nextStart = p.offset;
+        }
+    }
+}
+
+// The array a data label covers, or false when it covers one element or
+// none.
+bool arrayOf(const CvPlacedSymbol& p, CvArrayType* array) {
+    uint32_t size = p.symbol->dataSize;
+    uint32_t elements = p.end > p.offset ? (p.end - p.offset) / size : 0;
+    if (elements < 2) return false;
+    array->element = basicDataType(size);
+    array->bytes = elements * size;
+    return true;
+}
+
+// Every distinct array once, sorted; each data label's type is its array's
+// index, or its basic type.
+void planArrays(CvBuilder* b) {
+    CvRecordPlan& plan = b->plan;
+    uint32_t candidates = 0;
+    CvArrayType array;
+    for (uint32_t i = 0; i < plan.placedCount; ++i)
+        if (plan.placed[i].kind == S_LDATA32 && arrayOf(plan.placed[i], &array)) ++candidates;
+    plan.arrays = static_cast<CvArrayType*>(allocateRecords(candidates, sizeof(CvArrayType)));
+    uint32_t n = 0;
+    for (uint32_t i = 0; i < plan.placedCount; ++i)
+        if (plan.placed[i].kind == S_LDATA32 && arrayOf(plan.placed[i], &array)) plan.arrays[n++] = array;
+    std::sort(plan.arrays, plan.arrays + n, arrayBelow);
+    plan.arrayCount = static_cast<uint32_t>(std::unique(plan.arrays, plan.arrays + n, sameArray) - plan.arrays);
+    for (uint32_t i = 0; i < plan.placedCount; ++i) {
+        CvPlacedSymbol& p = plan.placed[i];
+        if (p.kind != S_LDATA32) continue;
+        p.type = basicDataType(p.symbol->dataSize);
+        if (!arrayOf(p, &array)) continue;
+        const CvArrayType* found = std::lower_bound(plan.arrays, plan.arrays + plan.arrayCount, array, arrayBelow);
+        p.type = plan.firstArrayType + static_cast<uint32_t>(found - plan.arrays);
+    }
+}
+
+void appendArrayType(ByteBuffer* types, const CvArrayType& array) {
+    uint32_t start = types->size;
+    beginTypeRecord(types, LF_ARRAY);
+    types->appendU32(array.element);
+    types->appendU32(T_ULONG);  // index type
+    if (array.bytes < 0x8000) {
+        types->appendU16(static_cast<uint16_t>(array.bytes));
+    } else {
+        types->appendU16(LF_ULONG);
+        types->appendU32(array.bytes);
+    }
+    types->appendU8(0);  // no name
+    endTypeRecord(types, start);
+}
+
+}  // namespace
+
+void CvBuilder::planRecords() {
+    objectSections = coff->loadedSections;
+    releasePlan();
+    placeSymbols(this);
+    planProcedures(this);
+    plan.procedureType = plan.procedureCount ? firstPlannedType + 1 : 0;
+    plan.firstArrayType = firstPlannedType + (plan.procedureCount ? 2 : 0);
+    planArrays(this);
+}
+
+// After the default types: a procedure type `void ()` for every procedure
+// (no more is known of an assembly routine), then the arrays.
+void CvBuilder::writeProcedureTypes() {
+    if (plan.procedureCount) {
+        uint32_t start = types.size;
+        beginTypeRecord(&types, LF_ARGLIST);
+        types.appendU32(0);
+        endTypeRecord(&types, start);
+        start = types.size;
+        beginTypeRecord(&types, LF_PROCEDURE);
+        types.appendU32(T_VOID);
+        types.appendU8(0);   // calling convention: near C
+        types.appendU8(0);   // no function attributes
+        types.appendU16(0);  // no parameters
+        types.appendU32(firstPlannedType);
+        endTypeRecord(&types, start);
+    }
+    for (uint32_t i = 0; i < plan.arrayCount; ++i) appendArrayType(&types, plan.arrays[i]);
+}
+
+// The records in address order, each procedure's scope closed by S_END.
+// pParent, pEnd and pNext stay 0: the linker sets them in the PDB.
+void CvBuilder::writeScopedSymbols() {
+    bool open = false;
+    uint32_t openSection = 0, openEnd = 0;
+    for (uint32_t i = 0; i < plan.placedCount; ++i) {
+        const CvPlacedSymbol& p = plan.placed[i];
+        if (open && (p.section != openSection || p.offset >= openEnd)) {
+            beginRecord(S_END);
+            endRecord();
+            open = false;
+        }
+        if (p.kind == 0) continue;
+        uint32_t index = objectSymbolFor(coff, p.symbol);
+        if (p.kind == S_LABEL32) {
+            writeLabelRecord(p.symbol, index);
+        } else if (p.kind == S_LDATA32) {
+            writeDataRecord(p.symbol, index, p.type);
+        } else {
+            uint32_t length = p.end - p.offset;
+            beginRecord(p.kind);
+            output.appendU32(0);  // pParent
+            output.appendU32(0);  // pEnd
+            output.appendU32(0);  // pNext
+            output.appendU32(length);
+            output.appendU32(0);           // debug start: no prologue
+            output.appendU32(length - 1);  // debug end: the last byte
+            output.appendU32(plan.procedureType);
+            output.appendU32(0);  // offset, by SECREL
+            output.appendU16(0);  // segment, by SECTION
+            output.appendU8(0);   // no flags
+            appendString(p.symbol->name);
+            endRecord();
+            addAddressRelocations(recordStart + 28, index);
+            open = true;
+            openSection = p.section;
+            openEnd = p.end;
+        }
+    }
+    if (open) {
+        beginRecord(S_END);
+        endRecord();
+    }
+}
+
+void CvBuilder::releasePlan() {
+    deallocateWithHeader(plan.placed);
+    deallocateWithHeader(plan.arrays);
+    plan.placed = nullptr;
+    plan.arrays = nullptr;
+    plan.placedCount = plan.procedureCount = plan.arrayCount = 0;
+}
