@@ -13,7 +13,7 @@ import time
 import unittest
 import zipfile
 
-from e2e_support import (FASM, PDBUTIL, WINE, assemble, copy_programs, kernel32_lib, link, read_bytes,
+from e2e_support import (FASM, PDBUTIL, WINE, assemble, copy_programs, kernel32_lib, link, read_bytes, readobj,
                          run_without_pipes, windows_tested)
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
@@ -225,7 +225,8 @@ class UsingItInABuild(unittest.TestCase):
     and used as a user would: the program is built, linked and debugged,
     an edited include rebuilds exactly the object that reads it, a build
     with nothing to do does nothing, removed intermediate files and folders
-    are made again."""
+    are made again, and options reach the welds of exactly the
+    objects they are given for."""
 
     @classmethod
     def setUpClass(cls):
@@ -289,16 +290,24 @@ class UsingItInABuild(unittest.TestCase):
                 (shutil.rmtree if os.path.isdir(path) else os.remove)(path)
         self.assertEqual(self.rebuilt_after(remove, build, objects), rebuilt, paths)
 
+    def check_procedures(self, objects, welded_with):
+        """--procedures reached the welds of exactly the objects named."""
+        for name, path in objects.items():
+            text = readobj(os.path.dirname(path), path)
+            self.assertEqual("S_GPROC32" in text, name in welded_with, name)
+
     def check_cmake(self, generator, name):
         if not shutil.which("cmake") or (generator == "Ninja" and not shutil.which("ninja")):
             self.skipTest("needs cmake and ninja")
         self.project = self.make_project(name)
-        # util twice, as a release and a debug object in one folder.
+        # util twice, as a release and a debug object in one folder; the
+        # option once as an argument and once for every later object.
         with open(os.path.join(self.project, "CMakeLists.txt"), "w") as f:
             f.write("cmake_minimum_required(VERSION 3.16)\nproject(demo NONE)\n"
                     "find_package(symweld 1.0 REQUIRED)\n"
-                    "symweld_add_fasm_object(MAIN_OBJ src/main.asm INCLUDE src/inc)\n"
+                    "symweld_add_fasm_object(MAIN_OBJ src/main.asm INCLUDE src/inc OPTIONS --procedures)\n"
                     "symweld_add_fasm_object(UTIL_OBJ src/util.asm OUTPUT objects/util.release.obj)\n"
+                    "set(SYMWELD_OPTIONS --procedures)\n"
                     "symweld_add_fasm_object(DEBUG_OBJ src/util.asm OUTPUT objects/util.debug.obj)\n"
                     "add_custom_target(objects ALL DEPENDS ${MAIN_OBJ} ${UTIL_OBJ} ${DEBUG_OBJ})\n")
         build = os.path.join(self.project, "build")
@@ -310,6 +319,7 @@ class UsingItInABuild(unittest.TestCase):
                    "util.debug": os.path.join(build, "objects", "util.debug.obj")}
         run = lambda: self.run_build(["cmake", "--build", build], self.project)
         self.check_cycle(run, objects, ["main", "util.debug"], build)
+        self.check_procedures(objects, ["main", "util.debug"])
         self.assertEqual(sorted(n for n in os.listdir(os.path.join(build, "objects")) if n.endswith(".fas")),
                          ["util.debug.obj.fas", "util.release.obj.fas"])
         self.check_removed(run, objects, [os.path.join(build, "main.obj.fas")], ["main"])
@@ -350,16 +360,17 @@ class UsingItInABuild(unittest.TestCase):
             shutil.rmtree(os.path.join(project, "b"))
 
     def test_make_rule(self):
-        """With a makefile included after the rule, and another `symweld`
-        first on PATH that must never run: the rule runs the installed one,
-        on the first build and on every later one."""
+        """With a makefile included after the rule, the options set there
+        for every object and cleared for one, and another `symweld` first
+        on PATH that must never run: the rule runs the installed one, on
+        the first build and on every later one."""
         self.project = self.make_project("make")
         with open(os.path.join(self.project, "Makefile"), "w") as f:
             f.write("include %s/share/symweld/symweld.mk\ninclude local.mk\nFASM = %s\n"
-                    "all: src/main.obj src/util.obj\n"
+                    "all: src/main.obj src/util.obj\nsrc/util.obj: SYMWELD_FLAGS =\n"
                     % (self.stage, os.path.abspath(FASM)))
         with open(os.path.join(self.project, "local.mk"), "w") as f:
-            f.write("FASM_INCLUDE = src/inc\n")
+            f.write("FASM_INCLUDE = src/inc\nSYMWELD_FLAGS = --procedures\n")
         decoy = os.path.join(self.project, "decoy")
         os.mkdir(decoy)
         ran = os.path.join(self.project, "decoy-ran")
@@ -377,7 +388,9 @@ class UsingItInABuild(unittest.TestCase):
             self.assertFalse(os.path.exists(ran), "the symweld on PATH ran")
             return result
         self.check_cycle(run, objects, ["main", "util"], self.project)
+        self.check_procedures(objects, ["main"])
         self.check_removed(run, objects, [os.path.join(self.project, "src", "main.fas")], ["main"])
+        self.check_procedures(objects, ["main"])
         self.assertIn(b"Nothing to be done", run().stdout)
 
     def test_find_package_version(self):

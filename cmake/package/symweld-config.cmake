@@ -9,11 +9,14 @@
 # symweld_add_fasm_object(<variable> <source>
 #                         [OUTPUT <object>]       default: <binary dir>/<name>.obj
 #                         [INCLUDE <folder>...]   fasm's include folders
+#                         [OPTIONS <option>...]   options of this weld
 #                         [FASM <program>])       default: fasm found on PATH
 # sets <variable> to the object's full path; <name> is the source's name
 # without its last extension. One custom command runs
 # `fasm <source> <object> -s <object>.fas` and
-# `symweld --depfile=<object>.d <object>.fas <object>`. The DEPFILE names
+# `symweld ${SYMWELD_OPTIONS} <OPTIONS> --depfile=<object>.d <object>.fas <object>`;
+# SYMWELD_OPTIONS, as set where the function is called, holds options for
+# every object. The DEPFILE names
 # the ".fas", the source and the include files fasm read (not files pulled
 # in as raw bytes with `file`: the ".fas" does not name them), so that an
 # edited include rebuilds exactly the objects that read it (Ninja, and
@@ -50,7 +53,7 @@ function(_symweld_claim_files source)
 endfunction()
 
 function(symweld_add_fasm_object variable source)
-  cmake_parse_arguments(PARSE_ARGV 2 arg "" "OUTPUT;FASM" "INCLUDE")
+  cmake_parse_arguments(PARSE_ARGV 2 arg "" "OUTPUT;FASM" "INCLUDE;OPTIONS")
   if(arg_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "symweld_add_fasm_object: unknown arguments: ${arg_UNPARSED_ARGUMENTS}")
   endif()
@@ -93,7 +96,7 @@ function(symweld_add_fasm_object variable source)
   add_custom_command(OUTPUT "${object}"
     COMMAND ${CMAKE_COMMAND} -E make_directory "${folder}"
     COMMAND ${CMAKE_COMMAND} -E env ${environment} "${fasm}" "${source}" "${object}" -s "${fas}"
-    COMMAND symweld::symweld "--depfile=${depfile}" "${fas}" "${object}"
+    COMMAND symweld::symweld ${SYMWELD_OPTIONS} ${arg_OPTIONS} "--depfile=${depfile}" "${fas}" "${object}"
     MAIN_DEPENDENCY "${source}"
     DEPENDS symweld::symweld
     DEPFILE "${depfile}"

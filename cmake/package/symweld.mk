@@ -10,7 +10,8 @@
 # include files fasm read (not the files pulled in as raw bytes with `file`:
 # the ".fas" does not name them). Those dependency files are included below,
 # so that an edited include rebuilds exactly the objects that read it.
-# FASM and SYMWELD name the programs.
+# FASM and SYMWELD name the programs; SYMWELD_FLAGS are options for every
+# weld (a target's own value, `main.obj: SYMWELD_FLAGS += ...`, for one).
 FASM ?= fasm
 # The symweld installed beside this file, fixed now: MAKEFILE_LIST's last
 # word is another makefile as soon as one more is read.
@@ -18,6 +19,7 @@ symweld_mk_folder := $(dir $(lastword $(MAKEFILE_LIST)))
 ifeq ($(origin SYMWELD),undefined)
 SYMWELD := $(or $(wildcard $(symweld_mk_folder)../../bin/symweld),symweld)
 endif
+SYMWELD_FLAGS ?=
 FASM_INCLUDE ?=
 # The dependency files of the objects below this folder.
 SYMWELD_DEPFILES ?= $(shell find . -name '*.obj.d' -type f 2>/dev/null)
@@ -28,7 +30,7 @@ SYMWELD_DEPFILES ?= $(shell find . -name '*.obj.d' -type f 2>/dev/null)
 # that the next make tries again.
 %.obj %.fas: %.asm
 	$(if $(FASM_INCLUDE),INCLUDE='$(FASM_INCLUDE)') $(FASM) $< $*.obj -s $*.fas
-	$(SYMWELD) --depfile=$*.obj.d $*.fas $*.obj || { rm -f $*.obj; exit 1; }
+	$(SYMWELD) $(SYMWELD_FLAGS) --depfile=$*.obj.d $*.fas $*.obj || { rm -f $*.obj; exit 1; }
 
 # The dependency files' rules must not become the default goal.
 symweld_default_goal := $(.DEFAULT_GOAL)
