@@ -386,6 +386,9 @@ class UsingItInABuild(unittest.TestCase):
         def run():
             result = self.run_build(["make"], self.project, env)
             self.assertFalse(os.path.exists(ran), "the symweld on PATH ran")
+            self.assertNotIn(b"make:", result.stderr)  # no circular or other complaint
+            for name in objects:
+                self.assertLessEqual(result.stdout.count(b" src/%s.asm " % name.encode()), 1, result.stdout)
             return result
         self.check_cycle(run, objects, ["main", "util"], self.project)
         self.check_procedures(objects, ["main"])

@@ -24,13 +24,17 @@ FASM_INCLUDE ?=
 # The dependency files of the objects below this folder.
 SYMWELD_DEPFILES ?= $(shell find . -name '*.obj.d' -type f 2>/dev/null)
 
-# One run makes both the object and its ".fas", so a deleted ".fas" (a
-# prerequisite in the dependency file) is made again rather than stopping
-# make. An object that fasm wrote but symweld could not weld is removed, so
-# that the next make tries again.
-%.obj %.fas: %.asm
-	$(if $(FASM_INCLUDE),INCLUDE='$(FASM_INCLUDE)') $(FASM) $< $*.obj -s $*.fas
-	$(SYMWELD) $(SYMWELD_FLAGS) --depfile=$*.obj.d $*.fas $*.obj || { rm -f $*.obj; exit 1; }
+# An object that fasm wrote but symweld could not weld is removed, so that
+# the next make tries again.
+%.obj: %.asm
+	$(if $(FASM_INCLUDE),INCLUDE='$(FASM_INCLUDE)') $(FASM) $< $@ -s $(@:.obj=.fas)
+	$(SYMWELD) $(SYMWELD_FLAGS) --depfile=$@.d $(@:.obj=.fas) $@ || { rm -f $@; exit 1; }
+
+# A ".fas" is made with its object. One that was deleted (a prerequisite in
+# the dependency file) counts as changed, so its object is made again, as
+# Ninja does, rather than stopping make. (A rule that names both as its
+# targets would run twice: the object depends on the ".fas".)
+%.fas: ;
 
 # The dependency files' rules must not become the default goal.
 symweld_default_goal := $(.DEFAULT_GOAL)
