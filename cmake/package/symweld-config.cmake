@@ -16,16 +16,16 @@
 # `fasm <source> <object> -s <object>.fas` and
 # `symweld ${SYMWELD_OPTIONS} <OPTIONS> --depfile=<object>.d <object>.fas <object>`;
 # SYMWELD_OPTIONS, as set where the function is called, holds options for
-# every object. The DEPFILE names
-# the ".fas", the source and the include files fasm read (not files pulled
-# in as raw bytes with `file`: the ".fas" does not name them), so that an
-# edited include rebuilds exactly the objects that read it (Ninja, and
-# Makefile generators with CMake 3.20 or later). Two objects with one
-# output name are refused here, at configure time.
+# every object. The DEPFILE names the ".fas", the source and the include
+# files fasm read (not files pulled in as raw bytes with `file`: the ".fas"
+# does not name them), so that an edited include rebuilds exactly the
+# objects that read it (Ninja, and Makefile generators with CMake 3.20 or
+# later). Two objects with one output name are refused here, at configure
+# time.
 
-# The dependency file names the object and the files fasm read by full
-# paths; CMake hands them to Ninja relative to the build folder, as Ninja
-# expects, under this policy (CMake 3.20 and later).
+# The dependency file names the object, the ".fas" and the files fasm read
+# by full paths; CMake hands them to Ninja relative to the build folder, as
+# Ninja expects, under this policy (CMake 3.20 and later).
 if(POLICY CMP0116)
   cmake_policy(SET CMP0116 NEW)
 endif()
