@@ -13,7 +13,7 @@ import time
 import unittest
 import zipfile
 
-from e2e_support import (FASM, PDBUTIL, WINE, assemble, copy_programs, kernel32_lib, link, read_bytes,
+from e2e_support import (FASM, PDBUTIL, WINE, assemble, copy_programs, kernel32_lib, link, read_bytes, readobj,
                          run_without_pipes, windows_tested)
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
@@ -223,8 +223,10 @@ PROJECT = {
 class UsingItInABuild(unittest.TestCase):
     """The CMake package and the make rule, installed into a staging prefix
     and used as a user would: the program is built, linked and debugged,
-    an edited include rebuilds exactly the object that reads it, and a
-    build with nothing to do does nothing."""
+    an edited include rebuilds exactly the object that reads it, a build
+    with nothing to do does nothing, removed intermediate files and folders
+    are made again, and options reach the welds of exactly the
+    objects they are given for."""
 
     @classmethod
     def setUpClass(cls):
@@ -245,52 +247,83 @@ class UsingItInABuild(unittest.TestCase):
                 f.write(text)
         return top
 
-    def run_build(self, command, cwd):
-        result = subprocess.run(command, cwd=cwd, capture_output=True, timeout=600)
+    def run_build(self, command, cwd, env=None):
+        result = subprocess.run(command, cwd=cwd, capture_output=True, timeout=600, env=env)
         self.assertEqual(result.returncode, 0, result.stdout.decode() + result.stderr.decode())
         return result
 
-    def check_cycle(self, build, objects, pdb_folder):
-        """Builds, links and checks the PDB; then a build with nothing to do
-        and one after the include was edited."""
+    def stamps(self, objects):
+        return {name: os.stat(path).st_mtime_ns for name, path in objects.items()}
+
+    def rebuilt_after(self, change, build, objects):
+        """The objects that a build rebuilds after `change`, which happens
+        after the objects were made and not in the future."""
+        stamps = self.stamps(objects)
+        later = max(stamps.values()) + 1000000
+        while time.time_ns() < later:
+            time.sleep(0.001)
+        change()
         build()
-        stamps = {name: os.stat(path).st_mtime_ns for name, path in objects.items()}
-        linked = link(pdb_folder, list(objects.values()) + [kernel32_lib(pdb_folder)], "start")
+        return sorted(name for name, path in objects.items() if os.stat(path).st_mtime_ns != stamps[name])
+
+    def check_cycle(self, build, objects, linked, pdb_folder):
+        """Builds, links the objects named in `linked` and checks the PDB;
+        then a build with nothing to do and one after the include was
+        edited."""
+        build()
+        linked = link(pdb_folder, [objects[name] for name in linked] + [kernel32_lib(pdb_folder)], "start")
         self.assertEqual(linked.returncode, 0, linked.stdout + linked.stderr)
         lines = subprocess.run([PDBUTIL, "dump", "-l", "out.pdb"], cwd=pdb_folder, capture_output=True,
                                check=True).stdout.decode()
         for source in ["main.asm", "util.asm"]:
             self.assertRegex(lines, source + r" \(MD5: [0-9A-F]{32}\)\n\s+[0-9a-f]{4}:[0-9a-f]{8}-",
                              "no line records of " + source)
-        build()
-        self.assertEqual({name: os.stat(path).st_mtime_ns for name, path in objects.items()}, stamps,
+        self.assertEqual(self.rebuilt_after(lambda: None, build, objects), [],
                          "a build with nothing to do rebuilt objects")
         include = os.path.join(self.project, "src", "inc", "shared.inc")
-        # Edited after the objects were made, and not in the future.
-        edited = max(stamps.values()) + 1000000
-        while time.time_ns() < edited:
-            time.sleep(0.001)
-        os.utime(include)
-        build()
-        rebuilt = sorted(name for name, path in objects.items() if os.stat(path).st_mtime_ns != stamps[name])
-        self.assertEqual(rebuilt, ["main"])
+        self.assertEqual(self.rebuilt_after(lambda: os.utime(include), build, objects), ["main"])
+
+    def check_removed(self, build, objects, paths, rebuilt):
+        """A build after `paths` were removed rebuilds exactly `rebuilt`."""
+        def remove():
+            for path in paths:
+                (shutil.rmtree if os.path.isdir(path) else os.remove)(path)
+        self.assertEqual(self.rebuilt_after(remove, build, objects), rebuilt, paths)
+
+    def check_procedures(self, objects, welded_with):
+        """--procedures reached the welds of exactly the objects named."""
+        for name, path in objects.items():
+            text = readobj(os.path.dirname(path), path)
+            self.assertEqual("S_GPROC32" in text, name in welded_with, name)
 
     def check_cmake(self, generator, name):
         if not shutil.which("cmake") or (generator == "Ninja" and not shutil.which("ninja")):
             self.skipTest("needs cmake and ninja")
         self.project = self.make_project(name)
+        # util twice, as a release and a debug object in one folder; the
+        # option once as an argument and once for every later object.
         with open(os.path.join(self.project, "CMakeLists.txt"), "w") as f:
             f.write("cmake_minimum_required(VERSION 3.16)\nproject(demo NONE)\n"
                     "find_package(symweld 1.0 REQUIRED)\n"
-                    "symweld_add_fasm_object(MAIN_OBJ src/main.asm INCLUDE src/inc)\n"
-                    "symweld_add_fasm_object(UTIL_OBJ src/util.asm OUTPUT objects/util.obj)\n"
-                    "add_custom_target(objects ALL DEPENDS ${MAIN_OBJ} ${UTIL_OBJ})\n")
+                    "symweld_add_fasm_object(MAIN_OBJ src/main.asm INCLUDE src/inc OPTIONS --procedures)\n"
+                    "symweld_add_fasm_object(UTIL_OBJ src/util.asm OUTPUT objects/util.release.obj)\n"
+                    "set(SYMWELD_OPTIONS --procedures)\n"
+                    "symweld_add_fasm_object(DEBUG_OBJ src/util.asm OUTPUT objects/util.debug.obj)\n"
+                    "add_custom_target(objects ALL DEPENDS ${MAIN_OBJ} ${UTIL_OBJ} ${DEBUG_OBJ})\n")
         build = os.path.join(self.project, "build")
         self.run_build(["cmake", "-G", generator, "-S", self.project, "-B", build,
                         "-DCMAKE_PREFIX_PATH=" + self.stage, "-DSYMWELD_FASM_EXECUTABLE=" + os.path.abspath(FASM)],
                        self.project)
-        objects = {"main": os.path.join(build, "main.obj"), "util": os.path.join(build, "objects", "util.obj")}
-        self.check_cycle(lambda: self.run_build(["cmake", "--build", build], self.project), objects, build)
+        objects = {"main": os.path.join(build, "main.obj"),
+                   "util.release": os.path.join(build, "objects", "util.release.obj"),
+                   "util.debug": os.path.join(build, "objects", "util.debug.obj")}
+        run = lambda: self.run_build(["cmake", "--build", build], self.project)
+        self.check_cycle(run, objects, ["main", "util.debug"], build)
+        self.check_procedures(objects, ["main", "util.debug"])
+        self.assertEqual(sorted(n for n in os.listdir(os.path.join(build, "objects")) if n.endswith(".fas")),
+                         ["util.debug.obj.fas", "util.release.obj.fas"])
+        self.check_removed(run, objects, [os.path.join(build, "main.obj.fas")], ["main"])
+        self.check_removed(run, objects, [os.path.join(build, "objects")], ["util.debug", "util.release"])
 
     def test_cmake_with_ninja(self):
         self.check_cmake("Ninja", "ninja")
@@ -298,16 +331,70 @@ class UsingItInABuild(unittest.TestCase):
     def test_cmake_with_makefiles(self):
         self.check_cmake("Unix Makefiles", "makefiles")
 
+    def test_cmake_refuses_two_objects_of_one_name(self):
+        """At configure time, with a message that names both sources; a
+        default OUTPUT keeps all but the source's last extension."""
+        if not shutil.which("cmake"):
+            self.skipTest("needs cmake")
+        project = self.make_project("collide")
+        for copy in ["src/b/util.asm", "src/v.release.asm", "src/v.debug.asm"]:
+            os.makedirs(os.path.dirname(os.path.join(project, copy)), exist_ok=True)
+            shutil.copy(os.path.join(project, "src", "util.asm"), os.path.join(project, copy))
+        cases = [(["src/util.asm", "src/b/util.asm"], ["", ""], True),
+                 (["src/main.asm", "src/util.asm"], [" OUTPUT o/x.obj", " OUTPUT o/../o/x.obj"], True),
+                 (["src/v.release.asm", "src/v.debug.asm"], ["", ""], False)]
+        for sources, outputs, refused in cases:
+            calls = "".join("symweld_add_fasm_object(V%d %s%s)\n" % (n, source, output)
+                            for n, (source, output) in enumerate(zip(sources, outputs)))
+            with open(os.path.join(project, "CMakeLists.txt"), "w") as f:
+                f.write("cmake_minimum_required(VERSION 3.16)\nproject(demo NONE)\n"
+                        "find_package(symweld 1.0 REQUIRED)\n" + calls)
+            result = subprocess.run(["cmake", "-S", project, "-B", os.path.join(project, "b"),
+                                     "-DCMAKE_PREFIX_PATH=" + self.stage,
+                                     "-DSYMWELD_FASM_EXECUTABLE=" + os.path.abspath(FASM)],
+                                    capture_output=True, timeout=300)
+            message = " ".join(result.stderr.decode().split())  # CMake wraps long lines
+            self.assertEqual(result.returncode != 0, refused, calls + message)
+            for source in sources if refused else []:
+                self.assertIn(os.path.join(project, source), message, calls)
+            shutil.rmtree(os.path.join(project, "b"))
+
     def test_make_rule(self):
+        """With a makefile included after the rule, the options set there
+        for every object and cleared for one, and another `symweld` first
+        on PATH that must never run: the rule runs the installed one, on
+        the first build and on every later one."""
         self.project = self.make_project("make")
         with open(os.path.join(self.project, "Makefile"), "w") as f:
-            f.write("include %s/share/symweld/symweld.mk\nFASM = %s\nFASM_INCLUDE = src/inc\n"
-                    "all: src/main.obj src/util.obj\n" % (self.stage, os.path.abspath(FASM)))
+            f.write("include %s/share/symweld/symweld.mk\ninclude local.mk\nFASM = %s\n"
+                    "all: src/main.obj src/util.obj\nsrc/util.obj: SYMWELD_FLAGS =\n"
+                    % (self.stage, os.path.abspath(FASM)))
+        with open(os.path.join(self.project, "local.mk"), "w") as f:
+            f.write("FASM_INCLUDE = src/inc\nSYMWELD_FLAGS = --procedures\n")
+        decoy = os.path.join(self.project, "decoy")
+        os.mkdir(decoy)
+        ran = os.path.join(self.project, "decoy-ran")
+        with open(os.path.join(decoy, "symweld"), "w") as f:
+            f.write("#!/bin/sh\necho \"$@\" >> '%s'\n" % ran)
+        os.chmod(os.path.join(decoy, "symweld"), 0o755)
+        # This suite's own SYMWELD would set the rule's variable of that name.
+        env = {key: value for key, value in os.environ.items() if not key.startswith("SYMWELD")}
+        env["PATH"] = decoy + os.pathsep + env["PATH"]
         objects = {"main": os.path.join(self.project, "src", "main.obj"),
                    "util": os.path.join(self.project, "src", "util.obj")}
-        self.check_cycle(lambda: self.run_build(["make"], self.project), objects, self.project)
-        result = self.run_build(["make"], self.project)
-        self.assertIn(b"Nothing to be done", result.stdout)
+
+        def run():
+            result = self.run_build(["make"], self.project, env)
+            self.assertFalse(os.path.exists(ran), "the symweld on PATH ran")
+            self.assertNotIn(b"make:", result.stderr)  # no circular or other complaint
+            for name in objects:
+                self.assertLessEqual(result.stdout.count(b" src/%s.asm " % name.encode()), 1, result.stdout)
+            return result
+        self.check_cycle(run, objects, ["main", "util"], self.project)
+        self.check_procedures(objects, ["main"])
+        self.check_removed(run, objects, [os.path.join(self.project, "src", "main.fas")], ["main"])
+        self.check_procedures(objects, ["main"])
+        self.assertIn(b"Nothing to be done", run().stdout)
 
     def test_find_package_version(self):
         """1.0 is found; 2.0 is not."""

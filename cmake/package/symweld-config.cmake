@@ -9,16 +9,23 @@
 # symweld_add_fasm_object(<variable> <source>
 #                         [OUTPUT <object>]       default: <binary dir>/<name>.obj
 #                         [INCLUDE <folder>...]   fasm's include folders
+#                         [OPTIONS <option>...]   options of this weld
 #                         [FASM <program>])       default: fasm found on PATH
-# sets <variable> to the object's full path. One custom command runs
-# `fasm <source> <object> -s <name>.fas` and `symweld --depfile=... <fas> <object>`;
-# its DEPFILE lists every file fasm read, so that an edited include rebuilds
-# exactly the objects that read it (Ninja, and Makefile generators with
-# CMake 3.20 or later).
+# sets <variable> to the object's full path; <name> is the source's name
+# without its last extension. One custom command runs
+# `fasm <source> <object> -s <object>.fas` and
+# `symweld ${SYMWELD_OPTIONS} <OPTIONS> --depfile=<object>.d <object>.fas <object>`;
+# SYMWELD_OPTIONS, as set where the function is called, holds options for
+# every object. The DEPFILE names the ".fas", the source and the include
+# files fasm read (not files pulled in as raw bytes with `file`: the ".fas"
+# does not name them), so that an edited include rebuilds exactly the
+# objects that read it (Ninja, and Makefile generators with CMake 3.20 or
+# later). Two objects with one output name are refused here, at configure
+# time.
 
-# The dependency file names the object and the files fasm read by full
-# paths; CMake hands them to Ninja relative to the build folder, as Ninja
-# expects, under this policy (CMake 3.20 and later).
+# The dependency file names the object, the ".fas" and the files fasm read
+# by full paths; CMake hands them to Ninja relative to the build folder, as
+# Ninja expects, under this policy (CMake 3.20 and later).
 if(POLICY CMP0116)
   cmake_policy(SET CMP0116 NEW)
 endif()
@@ -30,8 +37,23 @@ if(NOT TARGET symweld::symweld)
 endif()
 unset(_symweld_prefix)
 
+# Every file an object's command writes, with the source it is made from:
+# two objects that would write one file are refused.
+function(_symweld_claim_files source)
+  foreach(file IN LISTS ARGN)
+    get_property(owner GLOBAL PROPERTY "_symweld_file:${file}")
+    if(DEFINED owner)
+      message(FATAL_ERROR "symweld_add_fasm_object: ${source} and ${owner} both make ${file}; "
+                          "give one of them another OUTPUT")
+    endif()
+  endforeach()
+  foreach(file IN LISTS ARGN)
+    set_property(GLOBAL PROPERTY "_symweld_file:${file}" "${source}")
+  endforeach()
+endfunction()
+
 function(symweld_add_fasm_object variable source)
-  cmake_parse_arguments(PARSE_ARGV 2 arg "" "OUTPUT;FASM" "INCLUDE")
+  cmake_parse_arguments(PARSE_ARGV 2 arg "" "OUTPUT;FASM" "INCLUDE;OPTIONS")
   if(arg_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "symweld_add_fasm_object: unknown arguments: ${arg_UNPARSED_ARGUMENTS}")
   endif()
@@ -39,13 +61,16 @@ function(symweld_add_fasm_object variable source)
   if(arg_OUTPUT)
     get_filename_component(object "${arg_OUTPUT}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_BINARY_DIR}")
   else()
-    get_filename_component(name "${source}" NAME_WE)
+    get_filename_component(name "${source}" NAME_WLE)
     set(object "${CMAKE_CURRENT_BINARY_DIR}/${name}.obj")
   endif()
+  # The ".fas" and the dependency file take the object's whole name, so
+  # objects with different names never share them.
   get_filename_component(folder "${object}" DIRECTORY)
-  get_filename_component(name "${object}" NAME_WE)
-  set(fas "${folder}/${name}.fas")
+  get_filename_component(name "${object}" NAME)
+  set(fas "${object}.fas")
   set(depfile "${object}.d")
+  _symweld_claim_files("${source}" "${object}" "${fas}" "${depfile}")
   if(arg_FASM)
     set(fasm "${arg_FASM}")
   else()
@@ -66,14 +91,16 @@ function(symweld_add_fasm_object variable source)
     list(JOIN folders "$<SEMICOLON>" folders)
     set(environment "INCLUDE=${folders}")
   endif()
-  file(MAKE_DIRECTORY "${folder}")
+  # The output folder is made by the build, so that a build after the
+  # folder was removed works with every generator.
   add_custom_command(OUTPUT "${object}"
+    COMMAND ${CMAKE_COMMAND} -E make_directory "${folder}"
     COMMAND ${CMAKE_COMMAND} -E env ${environment} "${fasm}" "${source}" "${object}" -s "${fas}"
-    COMMAND symweld::symweld "--depfile=${depfile}" "${fas}" "${object}"
+    COMMAND symweld::symweld ${SYMWELD_OPTIONS} ${arg_OPTIONS} "--depfile=${depfile}" "${fas}" "${object}"
     MAIN_DEPENDENCY "${source}"
     DEPENDS symweld::symweld
     DEPFILE "${depfile}"
-    COMMENT "Assembling ${name}.obj with debug information"
+    COMMENT "Assembling ${name} with debug information"
     VERBATIM)
   set(${variable} "${object}" PARENT_SCOPE)
 endfunction()

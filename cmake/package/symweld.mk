@@ -6,11 +6,20 @@
 #           lld-link /debug /out:$@ $^ ...
 #
 # Each %.obj is made from %.asm by fasm (with -s %.fas) and welded in place
-# by symweld, which also writes %.obj.d: the files fasm read. Those
-# dependency files are included below, so that an edited include rebuilds
-# exactly the objects that read it. FASM and SYMWELD name the programs.
+# by symweld, which also writes %.obj.d: the ".fas", the source and the
+# include files fasm read (not the files pulled in as raw bytes with `file`:
+# the ".fas" does not name them). Those dependency files are included below,
+# so that an edited include rebuilds exactly the objects that read it.
+# FASM and SYMWELD name the programs; SYMWELD_FLAGS are options for every
+# weld (a target's own value, `main.obj: SYMWELD_FLAGS += ...`, for one).
 FASM ?= fasm
-SYMWELD ?= $(or $(wildcard $(dir $(lastword $(MAKEFILE_LIST)))../../bin/symweld),symweld)
+# The symweld installed beside this file, fixed now: MAKEFILE_LIST's last
+# word is another makefile as soon as one more is read.
+symweld_mk_folder := $(dir $(lastword $(MAKEFILE_LIST)))
+ifeq ($(origin SYMWELD),undefined)
+SYMWELD := $(or $(wildcard $(symweld_mk_folder)../../bin/symweld),symweld)
+endif
+SYMWELD_FLAGS ?=
 FASM_INCLUDE ?=
 # The dependency files of the objects below this folder.
 SYMWELD_DEPFILES ?= $(shell find . -name '*.obj.d' -type f 2>/dev/null)
@@ -19,7 +28,13 @@ SYMWELD_DEPFILES ?= $(shell find . -name '*.obj.d' -type f 2>/dev/null)
 # the next make tries again.
 %.obj: %.asm
 	$(if $(FASM_INCLUDE),INCLUDE='$(FASM_INCLUDE)') $(FASM) $< $@ -s $(@:.obj=.fas)
-	$(SYMWELD) --depfile=$@.d $(@:.obj=.fas) $@ || { rm -f $@; exit 1; }
+	$(SYMWELD) $(SYMWELD_FLAGS) --depfile=$@.d $(@:.obj=.fas) $@ || { rm -f $@; exit 1; }
+
+# A ".fas" is made with its object. One that was deleted (a prerequisite in
+# the dependency file) counts as changed, so its object is made again, as
+# Ninja does, rather than stopping make. (A rule that names both as its
+# targets would run twice: the object depends on the ".fas".)
+%.fas: ;
 
 # The dependency files' rules must not become the default goal.
 symweld_default_goal := $(.DEFAULT_GOAL)
