@@ -341,18 +341,28 @@ bool interruptPending() {
 // The final step of a run that writes its output (the rename, or the
 // in-place write) runs with interrupts held back, and its result decides
 // the run's: once the new output is in place, they stay held until the
-// process has ended with exit code 0; otherwise they take effect.
+// process has ended, and a later final step (the dependency file's) no
+// longer gives way to them; otherwise they take effect.
 sigset_t maskBeforeFinalStep;
 bool finalStepActive = false;
+bool outputCommitted = false;
 
 void beginFinalStep() {
     catchInterrupts();
+    // Held already: the mask saved first is the one to go back to.
+    if (finalStepActive) return;
     blockInterrupts(&maskBeforeFinalStep);
     finalStepActive = true;
 }
 
+// Whether the final step must give way to an interrupt that came meanwhile.
+bool finalStepInterrupted() {
+    return !outputCommitted && interruptPending();
+}
+
 void endFinalStep(bool outputReplaced) {
-    if (!finalStepActive || outputReplaced) return;
+    if (outputReplaced) outputCommitted = true;
+    if (!finalStepActive || outputCommitted) return;
     finalStepActive = false;
     sigprocmask(SIG_SETMASK, &maskBeforeFinalStep, nullptr);
 }
@@ -558,7 +568,7 @@ void platformHoldInterrupts() {
 }
 
 bool platformInterruptPending() {
-    return interruptPending();
+    return finalStepInterrupted();
 }
 
 void platformOutputDecided(bool replaced) {
@@ -574,9 +584,10 @@ bool platformReplaceWithTemporary(const char* target, bool* refused) {
     const char* base = target + folderLength(target);
     beginFinalStep();
     // An interrupt that came before the move ends the run before it.
-    bool moved = !interruptPending() && renameat(temporaryFolder, temporaryName, temporaryFolder, base) == 0;
+    bool attempted = !finalStepInterrupted();
+    bool moved = attempted && renameat(temporaryFolder, temporaryName, temporaryFolder, base) == 0;
     // A sticky folder (/tmp) refuses to replace another user's file.
-    *refused = !moved && (errno == EPERM || errno == EACCES);
+    *refused = attempted && !moved && (errno == EPERM || errno == EACCES);
     if (moved) {
         temporaryExists = 0;
         close(temporaryFolder);
