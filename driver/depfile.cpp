@@ -52,13 +52,17 @@ bool isSpecialTargetName(const char* name) {
 // member. A backslash that would escape the next character, and a colon
 // that ends the name, read back differently in one of them.
 bool nameReadsBack(const char* name) {
-    if (name[0] == '~' || isSpecialTargetName(name)) return false;
+    // make drops a leading "./" (and the slashes after it) before it looks.
+    const char* looked = name;
+    while (looked[0] == '.' && looked[1] == '/')
+        for (looked += 2; *looked == '/'; ++looked) continue;
+    if (looked[0] == '~' || isSpecialTargetName(looked)) return false;
     bool openBracket = false, openParenthesis = false;
     const char* p = name;
     for (; *p; ++p) {
         unsigned char c = static_cast<unsigned char>(*p);
         if (isControl(c) || contains("\"&'*;<>?^`|=%", *p)) return false;
-        if (*p == '\\' && (!p[1] || contains(" #:$\\", p[1]))) return false;
+        if (*p == '\\' && (!p[1] || contains(" #:$", p[1]))) return false;
         if (*p == ']' && openBracket) return false;
         if (*p == '[') openBracket = true;
         if (*p == '(' && p != name) openParenthesis = true;
