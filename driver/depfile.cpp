@@ -187,15 +187,16 @@ uint32_t composeText(TextBuilder* text, const DependencyFacts* facts) {
     return targetLength;
 }
 
-// The name with links followed, its folder's identity and its own name in
-// that folder; false where the folder cannot be found.
-bool locate(const char* name, char* target, PlatformFileInfo* folder, const char** base) {
+// The name with links followed, its folder's identity (and whether the
+// user may add files to it, where asked) and its own name in that folder;
+// false where the folder cannot be found.
+bool locate(const char* name, char* target, PlatformFileInfo* folder, const char** base, bool askWritable) {
     if (!platformResolveOutput(name, target, maximumPath)) return false;
     uint32_t length = platformFolderLength(target);
     *base = target + length;
     char kept = target[length];
     target[length] = 0;
-    bool found = platformInspect(length ? target : ".", folder, false) && folder->exists;
+    bool found = platformInspect(length ? target : ".", folder, askWritable) && folder->exists;
     target[length] = kept;
     return found;
 }
@@ -219,13 +220,15 @@ bool mayBeReplaced(const char* target, const DependencyFile* file) {
 
 // An existing file is replaced only where it is empty or this output's
 // dependency file; a name that cannot be written is refused now, while the
-// output is as it was.
+// output is as it was: a new file needs a folder that takes new files, an
+// existing one must be a regular file the user may write.
 void checkExistingFile(const DependencyFile* file) {
     char target[maximumPath];
     PlatformFileInfo folder, info;
     const char* base = nullptr;
-    if (!locate(file->name, target, &folder, &base) || !base[0] || !platformInspect(target, &info, true))
+    if (!locate(file->name, target, &folder, &base, true) || !base[0] || !platformInspect(target, &info, true))
         fatalError("can't open dependency file");
+    if (!info.exists && !folder.writable) fatalError("can't open dependency file");
     if (!info.exists) return;
     if (!info.regular || !info.writable) fatalError("can't open dependency file");
     if (!mayBeReplaced(target, file)) fatalError("dependency file is not the output's");
@@ -258,7 +261,7 @@ bool namesOneFile(const char* a, const char* b) {
     char first[maximumPath], second[maximumPath];
     PlatformFileInfo firstFolder, secondFolder;
     const char *firstBase = nullptr, *secondBase = nullptr;
-    return locate(a, first, &firstFolder, &firstBase) && locate(b, second, &secondFolder, &secondBase) &&
+    return locate(a, first, &firstFolder, &firstBase, false) && locate(b, second, &secondFolder, &secondBase, false) &&
            firstBase[0] && firstFolder.volume == secondFolder.volume && firstFolder.index == secondFolder.index &&
            strEqual(firstBase, secondBase);
 }

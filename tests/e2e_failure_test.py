@@ -474,10 +474,20 @@ class Failures(BothBuilds):
             self.skipTest("strace cannot trace here")
         os.mkdir(self.path("closed"))
         self.write("closed/out.obj", self.old)
+        self.write("closed/kept.d", b"")
         in_place = shutil.which("chattr") and subprocess.run(["chattr", "+i", self.path("closed")]).returncode == 0
         try:
             for output in ["out.obj"] + (["closed/out.obj"] if in_place else []):
                 self.sweep_between_the_writes(tool, output)
+            # A new dependency file where none can be made is refused
+            # before the output is written; an existing one is written in
+            # place, as the output is.
+            if in_place:
+                self.expect(["--depfile=closed/new.d", "basic.fas", "basic.obj", "new.obj"],
+                            "can't open dependency file", wine=False)
+                result = tool.run(["--depfile=closed/kept.d", "basic.fas", "basic.obj", "new.obj"], cwd=self.folder)
+                self.assertEqual((result.returncode, result.stdout), (0, b""))
+                self.assertTrue(read_bytes(self.path("closed/kept.d")).startswith(b"new.obj: \\\n"))
         finally:
             subprocess.run(["chattr", "-i", self.path("closed")])
 
