@@ -52,6 +52,8 @@ bool isSpecialTargetName(const char* name) {
 // member. A backslash that would escape the next character, and a colon
 // that ends the name, read back differently in one of them.
 bool nameReadsBack(const char* name) {
+    // No file has an empty name: the output's write refuses it.
+    if (!name[0]) return true;
     // make drops a leading "./" (and the slashes after it) before it looks.
     const char* looked = name;
     while (looked[0] == '.' && looked[1] == '/')
