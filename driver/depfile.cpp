@@ -56,8 +56,10 @@ bool nameReadsBack(const char* name) {
     if (!name[0]) return true;
     // make drops a leading "./" (and the slashes after it) before it looks.
     const char* looked = name;
-    while (looked[0] == '.' && looked[1] == '/')
-        for (looked += 2; *looked == '/'; ++looked) continue;
+    while (looked[0] == '.' && looked[1] == '/') {
+        looked += 2;
+        while (*looked == '/') ++looked;
+    }
     if (looked[0] == '~' || isSpecialTargetName(looked)) return false;
     bool openBracket = false, openParenthesis = false;
     const char* p = name;
@@ -67,7 +69,7 @@ bool nameReadsBack(const char* name) {
         if (*p == '\\' && (!p[1] || contains(" #:$", p[1]))) return false;
         if (*p == ']' && openBracket) return false;
         if (*p == '[') openBracket = true;
-        if (*p == '(' && p != name) openParenthesis = true;
+        if (*p == '(' && p != looked) openParenthesis = true;
     }
     bool endsArchiveMember = openParenthesis && p[-1] == ')';
     return p[-1] != ':' && !endsArchiveMember;
