@@ -20,6 +20,7 @@ struct RunState {
     char* fasmFolder;
     // Where to write the dependency file (--depfile=FILE), or null.
     char* depfileName;
+    DependencyFile depfile;
     bool helpRequested;
     bool versionRequested;
     FasFile fas;
@@ -240,10 +241,15 @@ bool outputIsAnInput(RunState* run) {
 }
 
 // The dependency file must not take the place of any file the run reads
-// or writes.
+// or writes: neither the file itself (a hard link, a link) nor the name
+// where the file does not exist yet (the output, "./out.obj", a dangling
+// link to it).
 bool depfileIsAnInput(const RunState* run) {
     const char* name = run->depfileName;
-    return isAnInput(run, name) || sameFile(name, run->objName) || sameFile(name, run->outputName);
+    const char* others[] = {run->fasName, run->objName, run->outputName};
+    bool found = isAnInput(run, name);
+    for (const char* other : others) found = found || sameFile(name, other) || namesOneFile(name, other);
+    return found;
 }
 
 // Whether an existing output holds anything but an object or nothing: a
@@ -272,6 +278,10 @@ void weld(RunState* run) {
     if (replacesAnotherFile && outputIsNotAnObject(run->outputName)) fatalError("output file is not an object file");
     if (run->coff.findSection(".debug$S") || run->coff.findSection(".debug$T"))
         fatalError("the object file already has debug info");
+    if (run->depfileName) {
+        DependencyFacts facts = {run->outputName, run->fasName, run->objName, run->fasmFolder, &run->fas};
+        prepareDependencyFile(&run->depfile, &facts);
+    }
 
     uint32_t types = run->coff.addSection(".debug$T", debugSectionCharacteristics);
     run->builder.writeTypes();
@@ -284,11 +294,10 @@ void weld(RunState* run) {
     // that the file image can reuse their memory.
     run->builder.output.release();
     run->builder.relocations.release();
+    // The output first: once it is in place an interrupt no longer ends
+    // the run, and the dependency file follows it (see saveDependencyFile).
     run->coff.save(run->outputName);
-    if (run->depfileName) {
-        DependencyFacts facts = {run->outputName, run->fasName, run->objName, run->fasmFolder, &run->fas};
-        writeDependencyFile(run->depfileName, &facts);
-    }
+    if (run->depfileName) saveDependencyFile(&run->depfile);
 }
 
 void runMainSequence(RunState* run) {
@@ -303,6 +312,7 @@ void runMainSequence(RunState* run) {
     run->coff.init();
     run->builder.init(&run->fas, &run->coff);
     collectArguments(run);
+    run->depfile.init(run->depfileName);
     if (run->helpRequested || run->versionRequested) {
         if (run->helpRequested)
             printUsage();
@@ -319,6 +329,7 @@ void runMainSequence(RunState* run) {
         if (!run->outputName) run->outputName = strDup(run->objName);
         weld(run);
     }
+    run->depfile.release();
     run->builder.release();
     run->coff.release();
     run->fas.release();

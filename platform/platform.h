@@ -127,7 +127,9 @@ bool platformFlushFile(PlatformFile file);
 // The in-place write runs with interrupts held back: one that arrives
 // meanwhile is seen by platformInterruptPending, and takes effect at
 // platformOutputDecided(false). Once the new output is in place
-// (platformOutputDecided(true)), the run ends as a success.
+// (platformOutputDecided(true)), the run ends as a success: interrupts stay
+// held, and a later write (the dependency file's) no longer gives way to
+// them, so that it is carried out or fails on its own.
 void platformHoldInterrupts();
 bool platformInterruptPending();
 void platformOutputDecided(bool replaced);

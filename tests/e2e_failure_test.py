@@ -438,6 +438,131 @@ class Failures(BothBuilds):
                 self.assertEqual((result.returncode, result.stdout), (0, b""), output)
             self.assertTrue(os.path.islink(self.path("to_obj.obj")))
 
+    def test_dependency_file_takes_the_place_of_no_other_file(self):
+        """--depfile (native build) is guarded as the output is: never an
+        input or the output, by file or by name, whether or not that file
+        exists yet; an existing file only where it is empty or this output's
+        dependency file. Each refusal comes before anything is written."""
+        tool = self.native()
+        os.mkdir(self.path("sub"))
+        os.symlink("out.obj", self.path("to_out"))
+        os.symlink("new.d", self.path("to_new.obj"))
+        for depfile, output in [("out.obj", "out.obj"), ("./out.obj", "out.obj"), ("sub/../out.obj", "out.obj"),
+                                ("to_out", "out.obj"), ("new.d", "to_new.obj"), ("basic.obj", "out.obj"),
+                                ("./basic.fas", "out.obj"), ("sub/../basic.asm", "out.obj"), ("macros.inc", None)]:
+            self.expect(["--depfile=" + depfile, "basic.fas", "basic.obj"] + ([output] if output else []),
+                        "dependency file is an input file", wine=False)
+        # Not a dependency file, or another output's; a file pulled in as
+        # raw bytes is no input the .fas names, and is refused as well.
+        self.write("NOTES.md", b"# notes\n")
+        self.write("data.bin", bytes(range(256)))
+        self.write("other.d", b"other.obj: \\\n  basic.fas\n")
+        self.write("prefix.d", b"out.obj.old: basic.fas\n")
+        for depfile in ["NOTES.md", "data.bin", "other.d", "prefix.d"]:
+            self.expect(["--depfile=" + depfile, "basic.fas", "basic.obj", "out.obj"],
+                        "dependency file is not the output's", wine=False)
+        for depfile in ["sub", "missing/out.d"]:
+            self.expect(["--depfile=" + depfile, "basic.fas", "basic.obj", "out.obj"], "can't open dependency file",
+                        wine=False)
+        # A name that no line can hold: refused, naming it, before the output.
+        self.expect(["--depfile=out.d", "basic.fas", "basic.obj", "new\nline.obj"],
+                    "can't write name to dependency file: new\\012line.obj", wine=False)
+        # Replaced: an empty file, this output's own, one another tool wrote.
+        for old in [b"", None, b"out.obj: basic.asm other.h\n", b"out.obj:\n"]:
+            if old is not None:
+                self.write("out.d", old)
+            result = tool.run(["--depfile=out.d", "basic.fas", "basic.obj", "out.obj"], cwd=self.folder)
+            self.assertEqual((result.returncode, result.stdout), (0, b""), old)
+            self.assertTrue(read_bytes(self.path("out.d")).startswith(b"out.obj: \\\n  basic.fas"), old)
+
+    def test_dependency_file_follows_the_output_whatever_interrupts(self):
+        """A run with --depfile renames the output, then the dependency
+        file. An interrupt before the first rename ends the run with both
+        files as they were; from the first rename on it is held, and the run
+        ends with exit code 0 and both new. A failure of the second write
+        ends it with exit code 1, the new output and the old dependency
+        file. Each signal and failure comes at a chosen system call
+        (strace), on the replace and on the in-place write."""
+        tool = self.native()
+        if not shutil.which("strace") or subprocess.run(["strace", "-o", "/dev/null", "true"]).returncode != 0:
+            self.skipTest("strace cannot trace here")
+        os.mkdir(self.path("closed"))
+        self.write("closed/out.obj", self.old)
+        self.write("closed/kept.d", b"")
+        in_place = shutil.which("chattr") and subprocess.run(["chattr", "+i", self.path("closed")]).returncode == 0
+        try:
+            for output in ["out.obj"] + (["closed/out.obj"] if in_place else []):
+                self.sweep_between_the_writes(tool, output)
+            # A new dependency file where none can be made is refused
+            # before the output is written; an existing one is written in
+            # place, as the output is.
+            if in_place:
+                self.expect(["--depfile=closed/new.d", "basic.fas", "basic.obj", "new.obj"],
+                            "can't open dependency file", wine=False)
+                result = tool.run(["--depfile=closed/kept.d", "basic.fas", "basic.obj", "new.obj"], cwd=self.folder)
+                self.assertEqual((result.returncode, result.stdout), (0, b""))
+                self.assertTrue(read_bytes(self.path("closed/kept.d")).startswith(b"new.obj: \\\n"))
+        finally:
+            subprocess.run(["chattr", "-i", self.path("closed")])
+
+    def sweep_between_the_writes(self, tool, output):
+        args = ["--depfile=out.d", "basic.fas", "basic.obj", output]
+        old_depfile = b"%s: \\\n  old.inc\n" % output.encode()
+        old_output = self.old
+
+        def run(*injections):
+            if not output.startswith("closed/"):
+                self.write(output, old_output)
+            else:
+                with open(self.path(output), "r+b") as f:
+                    f.write(old_output)
+                    f.truncate()
+            self.write("out.d", old_depfile)
+            trace = self.path("trace")
+            command = ["strace", "-f", "-qq", "-o", trace] + [a for i in injections for a in ("-e", "inject=" + i)]
+            result = subprocess.run(command + tool.command(args), cwd=self.folder, capture_output=True, timeout=300)
+            self.assertEqual(self.leftovers(), [], injections)
+            with open(trace) as f:
+                calls = [line.split("(")[0].split()[-1] for line in f if "(" in line]
+            os.remove(trace)
+            return result, read_bytes(self.path(output)), read_bytes(self.path("out.d")), calls
+
+        result, new_output, new_depfile, calls = run()
+        self.assertEqual(result.returncode, 0)
+        self.assertNotEqual((new_output, new_depfile), (old_output, old_depfile))
+        # The output's last step holds interrupts back and looks whether one
+        # came (rt_sigpending); then it renames or writes in place, and the
+        # dependency file follows. Every call from just before that look to
+        # the end gets each signal in turn.
+        decided = calls.index("rt_sigpending")
+        interrupted = 0
+        for at in range(decided - 3, len(calls) - 1):
+            call = calls[at]
+            when = calls[:at + 1].count(call)
+            for name in ["INT", "TERM"]:
+                result, got_output, got_depfile, _ = run("%s:signal=%s:when=%d" % (call, name, when))
+                case = (output, call, when, name, result.returncode, result.stdout)
+                if at <= decided:
+                    # Before the output is decided: the run ends by the signal.
+                    self.assertEqual((result.returncode, got_output, got_depfile),
+                                     (-getattr(signal, "SIG" + name), old_output, old_depfile), case)
+                else:
+                    self.assertEqual((result.returncode, result.stdout, got_output, got_depfile),
+                                     (0, b"", new_output, new_depfile), case)
+                interrupted += 1
+        # The dependency file's write or rename fails after the output is in
+        # place: the exit code says so, the old dependency file stays.
+        failed = 0
+        for injection in ["write:error=ENOSPC:when=%d" % calls.count("write"),
+                          "fdatasync:error=EIO:when=%d" % calls.count("fdatasync"),
+                          "renameat:error=EIO:when=%d" % calls.count("renameat")]:
+            result, got_output, got_depfile, _ = run(injection)
+            self.assertEqual((result.returncode, result.stdout, got_output, got_depfile),
+                             (1, b"symweld: error while saving dependency file\n", new_output, old_depfile),
+                             (output, injection))
+            failed += 1
+        print("%s: %d signals, %d failures between the writes" % (output, interrupted, failed))
+
     def test_sources_named_with_backslashes_are_refused(self):
         """Includes named as Windows programs name them are inputs too, on
         the Linux build as well, from any folder and through links."""

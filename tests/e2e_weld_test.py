@@ -2,6 +2,7 @@
 import hashlib
 import os
 import re
+import shlex
 import shutil
 import subprocess
 import tempfile
@@ -380,6 +381,131 @@ class Welding(BothBuilds):
                           cwd=self.folder)
         self.assertEqual(result.stdout, b"symweld: dependency file is an input file\n")
         self.assertEqual(read_bytes(os.path.join(odd, "routines.inc")), before)
+
+    def test_dependency_file_names_read_back_by_make_and_ninja(self):
+        """Every byte value 1 to 255 in a source's name, a folder's and the
+        output's: GNU make and Ninja read back exactly the names that the
+        dependency file holds, or the run is refused, naming the file,
+        before anything is written."""
+        tool = self.native()
+        work = self.folder.encode()
+        program = "format MS COFF\nsection '.text' code readable executable\nstart: ret\ninclude 'sXq.inc'\n"
+        os.makedirs(os.path.join(work, b"plain"))
+        with open(os.path.join(work, b"plain/sXq.inc"), "w") as f:
+            f.write("db 1\n")
+        assemble(os.path.join(work, b"plain").decode(), "base", program)
+        fas = read_bytes(os.path.join(work, b"plain/base.fas"))
+        plain = [b"plain/base.fas", b"plain/base.obj", b"plain/base.asm", b"plain/sXq.inc"]
+        # Ninja ends a name at these; make takes them as syntax.
+        unfit = set(range(1, 32)) | {127} | set(b"\"&'*;<>?^`|=%")
+        cases, refused = [], []
+        for value in range(1, 256):
+            byte = bytes([value])
+            # One run holds the byte in all three: a folder whose name begins
+            # with it holds the inputs, a source named in the .fas (opened
+            # with "/" for "\\" as fasm on Linux opens it), and the output.
+            # Where a folder cannot be so named, or make takes "~" at its
+            # start for a home folder, a plain one holds them as well.
+            for folder in [byte + b"d/"] + ([b"d%d/" % value] if value in b"/~" else []):
+                if value == ord("/") and folder == b"/d/":
+                    continue
+                shutil.copytree(os.path.join(work, b"plain"), os.path.join(work, folder))
+                source = b"s" + byte + b"q.inc"
+                opened = folder + source.replace(b"\\", b"/")
+                os.makedirs(os.path.dirname(os.path.join(work, opened)), exist_ok=True)
+                os.rename(os.path.join(work, folder, b"sXq.inc"), os.path.join(work, opened))
+                with open(os.path.join(work, folder, b"base.fas"), "wb") as f:
+                    f.write(fas.replace(b"sXq.inc", source))
+                output = folder + b"o" + byte + b"q.obj"
+                os.makedirs(os.path.dirname(os.path.join(work, output)), exist_ok=True)
+                inputs = [folder + b"base.fas", folder + b"base.obj"]
+                self.weld_naming(tool, work, inputs + [output], inputs + [folder + b"base.asm", opened], opened,
+                                 value in unfit or folder == b"~d/", cases, refused)
+        print("byte values refused:", len(refused))
+        # Names that read back otherwise in one of the two, made whole; the
+        # wildcard would find oxq.obj.
+        shutil.copy(os.path.join(work, b"plain/base.obj"), os.path.join(work, b"plain/oxq.obj"))
+        fit = [b"plain/o\\\\q.obj", b"plain/o(x", b"plain/o[x", b"plain/o]x", b"(o)", b"plain/.PHONY"]
+        for output in fit + [b"plain/o[x]q.obj", b"plain/o(x)", b".PHONY", b".//./.PHONY", b"./~q.obj", b"plain/o\\",
+                             b"plain/o\\ q", b"plain/o\\#q", b"plain/o\\:q", b"plain/o\\$q", b"plain/o:"]:
+            self.weld_naming(tool, work, plain[:2] + [output], plain, plain[2], output not in fit, cases, [])
+        self.read_back_by_make_and_ninja(work, cases)
+
+    def weld_naming(self, tool, cwd, args, listed, varying, unfit, cases, refused):
+        """Welds with a dependency file of its own. A refused run names the
+        file and writes nothing; a run that succeeds becomes a case for
+        make and Ninja: (the output, the dependency file, the names listed,
+        the one that changes)."""
+        depfile = b"%d.d" % len(cases)
+        result = tool.run([b"--depfile=" + depfile, b"--"] + args, cwd=cwd)
+        case = (args, result.stdout)
+        if result.returncode == 0:
+            self.assertEqual((result.stdout, unfit), (b"", False), case)
+            cases.append((args[2], depfile, listed, varying))
+            return
+        shown = [re.sub(rb"[\x00-\x1f\x7f]", lambda m: b"\\%03o" % m.group()[0], n) for n in args + listed]
+        self.assertIn(result.stdout, [b"symweld: can't write name to dependency file: " + n + b"\n" for n in shown],
+                      case)
+        self.assertFalse(os.path.lexists(os.path.join(cwd, args[2])) or os.path.lexists(os.path.join(cwd, depfile)),
+                         case)
+        self.assertTrue(unfit, case)
+        refused.append(args)
+
+    def read_back_by_make_and_ninja(self, cwd, cases):
+        """All at once: make and Ninja find every output up to date while
+        its prerequisites are older, and every one out of date once the
+        name that changes from case to case is newer; Ninja's log of what
+        it read lists exactly the names."""
+        base = time.time_ns() - 100 * 10 ** 9
+        for output, depfile, listed, varying in cases:
+            for name in listed:
+                os.utime(os.path.join(cwd, name), ns=(base, base))
+            os.utime(os.path.join(cwd, output), ns=(base + 10 ** 10,) * 2)
+        with open(os.path.join(cwd, b"Makefile"), "wb") as f:
+            f.write(b"include " + b" ".join(case[1] for case in cases) + b"\n%:: ; @printf '%s\\n' '$@' >>remade\n")
+        ninja = [b"rule weld\n  command = true\n  depfile = $dep\n  description = W $out\n"
+                 b"rule list\n  command = cp $dep $out.d && touch $out\n  depfile = $out.d\n  deps = gcc\n"]
+        for i, (output, depfile, listed, varying) in enumerate(cases):
+            target = output.replace(b"$", b"$$").replace(b" ", b"$ ").replace(b":", b"$:")
+            ninja.append(b"build %s: weld\n  dep = %s\nbuild l%d: list\n  dep = %s\n" % (target, depfile, i, depfile))
+        with open(os.path.join(cwd, b"build.ninja"), "wb") as f:
+            f.write(b"".join(ninja))
+        outputs = sorted(case[0] for case in cases)
+
+        def remade_by_make():
+            if os.path.exists(os.path.join(cwd, b"remade")):
+                os.remove(os.path.join(cwd, b"remade"))
+            result = subprocess.run([b"make", b"-k", b"--"] + outputs, cwd=cwd, stdin=subprocess.DEVNULL,
+                                    capture_output=True)
+            self.assertEqual(result.returncode, 0, result.stderr[-2000:])
+            return sorted(read_bytes(os.path.join(cwd, b"remade")).splitlines()) if os.path.exists(
+                os.path.join(cwd, b"remade")) else []
+
+        def dirty_for_ninja():
+            result = subprocess.run(["ninja", "-n"], cwd=cwd, stdin=subprocess.DEVNULL, capture_output=True)
+            self.assertEqual(result.returncode, 0, result.stdout[-2000:])
+            # Ninja quotes a name for the shell where it must.
+            return sorted(os.fsencode(shlex.split(os.fsdecode(name))[0])
+                          for name in re.findall(rb"\] W (.*)", result.stdout))
+
+        self.assertEqual(remade_by_make(), [])
+        result = subprocess.run(["ninja"], cwd=cwd, stdin=subprocess.DEVNULL, capture_output=True)
+        self.assertEqual(result.returncode, 0, result.stdout[-2000:])
+        self.assertEqual(dirty_for_ninja(), [])
+        logged = subprocess.run(["ninja", "-t", "deps"], cwd=cwd, capture_output=True).stdout
+        read = {}
+        for line in logged.splitlines():
+            if not line.startswith(b" ") and line:
+                current = read.setdefault(line.split(b":")[0], [])
+            elif line.startswith(b"    "):
+                current.append(line[4:])
+        for i, case in enumerate(cases):
+            self.assertEqual(sorted(read.get(b"l%d" % i, [])), sorted(case[2]), case)
+        for output, depfile, listed, varying in cases:
+            os.utime(os.path.join(cwd, varying), ns=(base + 2 * 10 ** 10,) * 2)
+        self.assertEqual(remade_by_make(), outputs)
+        self.assertEqual(dirty_for_ninja(), outputs)
+
 
 if __name__ == "__main__":
     unittest.main()

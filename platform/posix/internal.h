@@ -28,6 +28,9 @@ void catchInterrupts();
 void blockInterrupts(sigset_t* previous);
 // Whether an interrupt arrived while interrupts were held back.
 bool interruptPending();
+// An interrupt the final step must give way to: none once the output is in
+// place.
+bool finalStepInterrupted();
 // The final step of a run that writes its output, with interrupts held
 // back; they take effect at its end unless the new output is in place.
 void beginFinalStep();

@@ -257,9 +257,10 @@ bool platformReplaceWithTemporary(const char* target, bool* refused) {
     const char* base = target + folderLength(target);
     posix::beginFinalStep();
     // An interrupt that came before the move ends the run before it.
-    bool moved = !posix::interruptPending() && renameat(temporaryFolder, temporaryName, temporaryFolder, base) == 0;
+    bool attempted = !posix::finalStepInterrupted();
+    bool moved = attempted && renameat(temporaryFolder, temporaryName, temporaryFolder, base) == 0;
     // A sticky folder (/tmp) refuses to replace another user's file.
-    *refused = !moved && (errno == EPERM || errno == EACCES);
+    *refused = attempted && !moved && (errno == EPERM || errno == EACCES);
     if (moved) {
         temporaryExists = 0;
         close(temporaryFolder);

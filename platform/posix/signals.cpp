@@ -51,9 +51,11 @@ void endOnSignalFromOutside(int signalNumber, siginfo_t* info, void*) {
 // The final step of a run that writes its output (the rename, or the
 // in-place write) runs with interrupts held back, and its result decides
 // the run's: once the new output is in place, they stay held until the
-// process has ended with exit code 0; otherwise they take effect.
+// process has ended, and a later final step (the dependency file's) no
+// longer gives way to them; otherwise they take effect.
 sigset_t maskBeforeFinalStep;
 bool finalStepActive = false;
+bool outputCommitted = false;
 
 }  // namespace
 
@@ -97,12 +99,20 @@ bool posix::interruptPending() {
 
 void posix::beginFinalStep() {
     catchInterrupts();
+    // Held already: the mask saved first is the one to go back to.
+    if (finalStepActive) return;
     blockInterrupts(&maskBeforeFinalStep);
     finalStepActive = true;
 }
 
+// Whether the final step must give way to an interrupt that came meanwhile.
+bool posix::finalStepInterrupted() {
+    return !outputCommitted && interruptPending();
+}
+
 void posix::endFinalStep(bool outputReplaced) {
-    if (!finalStepActive || outputReplaced) return;
+    if (outputReplaced) outputCommitted = true;
+    if (!finalStepActive || outputCommitted) return;
     finalStepActive = false;
     sigprocmask(SIG_SETMASK, &maskBeforeFinalStep, nullptr);
 }
@@ -129,7 +139,7 @@ void platformHoldInterrupts() {
 }
 
 bool platformInterruptPending() {
-    return posix::interruptPending();
+    return posix::finalStepInterrupted();
 }
 
 void platformOutputDecided(bool replaced) {
