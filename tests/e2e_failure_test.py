@@ -790,6 +790,10 @@ MEMORY_CALLS = {"mmap", "munmap", "mprotect", "madvise", "brk", "mremap"}
 CANNOT_FAIL = {"rt_sigaction", "rt_sigprocmask", "rt_sigpending", "rt_sigreturn", "getpid", "gettid", "getuid",
                "geteuid", "getgid", "getegid", "umask", "prlimit64", "exit_group", "exit"}
 
+# What the C library does before main in a static binary.
+STARTUP_CALLS = {"execve", "brk", "arch_prctl", "set_tid_address", "set_robust_list", "rseq", "prlimit64",
+                 "readlink", "getrandom", "mprotect"}
+
 
 def errors_for(name):
     """The errors a call is failed with, one run each."""
@@ -1009,6 +1013,16 @@ class FailureSweep(BothBuilds):
                    if calls[i][0] == "rt_sigprocmask" and calls[i][1].startswith("rt_sigprocmask(SIG_BLOCK"))
 
     @staticmethod
+    def main_start(calls):
+        """The first call of the program's own: its look at the standard
+        handles; else the first that the C library's start-up in a static
+        binary does not make."""
+        for i, (name, line) in enumerate(calls):
+            if line.startswith("fcntl(0, F_GETFD"):
+                return i
+        return next(i for i, (name, line) in enumerate(calls) if name not in STARTUP_CALLS)
+
+    @staticmethod
     def single_faults(calls):
         """(index, name, N, what) for every call after the program's start.
         The calls before main are the C library's start-up in this static
@@ -1020,7 +1034,7 @@ class FailureSweep(BothBuilds):
         the handlers, a signal is sent at the first and the last and at
         those for SIGINT and SIGTERM: at the others it meets the same state
         (no temporary exists yet)."""
-        start = next(i for i, (name, line) in enumerate(calls) if line.startswith("fcntl(0, F_GETFD"))
+        start = FailureSweep.main_start(calls)
         result = []
         numbered = FailureSweep.numbered(calls)
         for index, (name, count, line) in enumerate(numbered):
@@ -1161,6 +1175,9 @@ class FailureSweep(BothBuilds):
                  sum(1 for item in singles if not item[3][0][2].startswith("SIG")), errors,
                  sum(1 for item in singles if item[3][0][2].startswith("SIG")), signals, len(doubles),
                  len(firsts), len(faults)), file=sys.stderr)
+        print("calls of the undisturbed runs: " + ", ".join(
+            "%s %d (%d before main)" % (path, len(traces[path]), self.main_start(traces[path]))
+            for path, depfile in self.PATHS), file=sys.stderr)
         if faults:
             self.fail(self.fault_listing(faults, traces))
 
