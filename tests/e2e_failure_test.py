@@ -870,7 +870,7 @@ class FailureSweep(BothBuilds):
         files: an earlier weld of another program into the same names. The
         new files are those of an undisturbed weld."""
         first = os.path.join(self.root, "w0")
-        self.specs, self.old, self.new = {}, {}, {}
+        self.old_files, self.old, self.new = {}, {}, {}
         for path, depfile in self.PATHS:
             os.makedirs(os.path.join(first, path))
             names = ["out.obj", "out.d"] if depfile else ["out.obj"]
@@ -907,8 +907,8 @@ class FailureSweep(BothBuilds):
         self.old[path], self.new[path] = {}, {}
         probe = os.path.join(self.root, "probe")
         for name in old:
-            self.specs[path, name] = (old[name], modes[name], acls[name])
-            self.put_file(probe, *self.specs[path, name])
+            self.old_files[path, name] = (old[name], modes[name], acls[name])
+            self.put_file(probe, *self.old_files[path, name])
             state = FileState.of(probe)
             self.old[path][name] = state
             self.new[path][name] = FileState(new[name], state.mode & 0o777, state.owner[0], state.owner[1],
@@ -936,12 +936,12 @@ class FailureSweep(BothBuilds):
         """The old files of the path in the worker's folder, as at the start
         of every run; anything a run left there goes."""
         base = os.path.join(folder, path)
-        names = [name for p, name in self.specs if p == path]
+        names = [name for p, name in self.old_files if p == path]
         for name in os.listdir(base):
             if name not in names:
                 os.remove(os.path.join(base, name))
         for name in names:
-            self.put_file(os.path.join(base, name), *self.specs[path, name])
+            self.put_file(os.path.join(base, name), *self.old_files[path, name])
 
     def close_folder(self, folder):
         """A folder that refuses new files to this user: immutable for root
