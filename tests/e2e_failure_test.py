@@ -921,10 +921,10 @@ class FailureSweep(BothBuilds):
             f.write(content)
         if self.is_root:
             os.chown(name, 1003, 1003)
-        for attribute in os.listxattr(name):
-            if attribute.startswith("user.") or attribute == "system.posix_acl_access":
-                os.removexattr(name, attribute)
         try:
+            for attribute in os.listxattr(name):
+                if attribute.startswith("user.") or attribute == "system.posix_acl_access":
+                    os.removexattr(name, attribute)
             if acl:
                 os.setxattr(name, "system.posix_acl_access", acl)
             os.setxattr(name, "user.origin", b"build 7")

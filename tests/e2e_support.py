@@ -421,7 +421,11 @@ class FileState(tuple):
         except FileNotFoundError:
             return None
         kept = {}
-        for name in os.listxattr(path):
+        try:
+            names = os.listxattr(path)
+        except OSError:
+            names = []  # a filesystem without extended attributes
+        for name in names:
             if name.startswith("user.") or name == "system.posix_acl_access":
                 kept[name] = os.getxattr(path, name)
         return FileState(content, stat.S_IMODE(info.st_mode), info.st_uid, info.st_gid, kept)
