@@ -76,7 +76,7 @@ choose_llvm() {
 # Every package the project needs, by what the release offers.
 choose_packages() {
   choose_llvm
-  wanted=(cmake make ninja-build g++ python3 fasm g++-mingw-w64-i686 libgtest-dev valgrind mandoc lintian zip dpkg e2fsprogs)
+  wanted=(cmake make ninja-build g++ python3 fasm g++-mingw-w64-i686 libgtest-dev valgrind mandoc lintian zip dpkg e2fsprogs strace)
   # The oldest LLVM reads and links every output and builds the fuzzers;
   # the newest one does the same and brings the debugger.
   wanted+=("llvm-$llvm_oldest" "lld-$llvm_oldest" "clang-$llvm_oldest" "libclang-rt-$llvm_oldest-dev")

@@ -92,13 +92,16 @@ SaveResult saveInPlace(const char* target, const void* bytes, uint32_t size, boo
             if (!written) restored = writeOver(&file, old.data, old.size);
         }
     }
-    bool closed = file.close();
+    // The new content is on the disk once the flush has succeeded: a close
+    // that fails after it (EINTR, a late error of a network share) takes
+    // nothing back, so the run has written its output.
+    file.close();
     old.release();
-    if (ready) platformOutputDecided(written && closed);
+    if (ready) platformOutputDecided(written);
     // A write whose undo failed too leaves a file that holds neither content
-    // for sure; one that the close failed after holds the new.
-    if (oldContentLost) *oldContentLost = written ? !closed : !restored;
-    return written && closed ? SaveResult::saved : SaveResult::writeFailed;
+    // for sure.
+    if (oldContentLost) *oldContentLost = !written && !restored;
+    return written ? SaveResult::saved : SaveResult::writeFailed;
 }
 }  // namespace
 

@@ -1,18 +1,22 @@
 """End-to-end failures: each message, and nothing harmed or left behind."""
+import concurrent.futures
 import os
+import queue
+import re
 import resource
 import shutil
 import signal
 import stat
 import struct
 import subprocess
+import sys
 import tempfile
 import threading
 import time
 import unittest
 
-from e2e_support import (FASM, WINE, BothBuilds, assemble, backslash_program, copy_programs, read_bytes,
-                         run_without_pipes, shard_of, wine_in_guest)
+from e2e_support import (FASM, VALGRIND, WINE, BothBuilds, FileState, assemble, backslash_program, copy_programs,
+                         read_bytes, run_without_pipes, shard_of, wine_in_guest)
 
 
 class Failures(BothBuilds):
@@ -1009,6 +1013,437 @@ class Failures(BothBuilds):
                                     cwd=self.folder, capture_output=True)
             self.assertEqual(result.returncode, code)
 
+
+STRACE = shutil.which("strace")
+
+# The errors each call is failed with: EIO wherever a call can fail at all;
+# a full disk as well where a call may need room, EINTR where a call can be
+# interrupted, ENOMEM for the memory calls, and for fcntl(F_GETFD) the
+# closed descriptor that it asks about.
+NEEDS_ROOM = {"write", "pwrite64", "fdatasync", "fsync", "fallocate", "ftruncate", "openat", "fsetxattr",
+              "renameat", "renameat2", "linkat"}
+INTERRUPTIBLE = {"read", "write", "openat", "close", "flock", "fallocate", "fdatasync", "fsync", "ftruncate"}
+MEMORY_CALLS = {"mmap", "munmap", "mprotect", "madvise", "brk", "mremap"}
+# Calls that the kernel fails only for arguments that no correct program
+# passes, or that never return: failing them would test nothing real. A
+# signal still arrives at each of them but exit_group.
+CANNOT_FAIL = {"rt_sigaction", "rt_sigprocmask", "rt_sigpending", "rt_sigreturn", "getpid", "gettid", "getuid",
+               "geteuid", "getgid", "getegid", "umask", "prlimit64", "exit_group", "exit"}
+
+# What the C library does before main in a static binary.
+STARTUP_CALLS = {"execve", "brk", "arch_prctl", "set_tid_address", "set_robust_list", "rseq", "prlimit64",
+                 "readlink", "getrandom", "mprotect"}
+
+
+def errors_for(name):
+    """The errors a call is failed with, one run each."""
+    if name in CANNOT_FAIL:
+        return []
+    if name in MEMORY_CALLS:
+        return ["ENOMEM"]
+    if name == "fcntl":
+        return ["EBADF"]
+    return ["EIO"] + ["ENOSPC"] * (name in NEEDS_ROOM) + ["EINTR"] * (name in INTERRUPTIBLE)
+
+
+class FailureSweep(BothBuilds):
+    """Each step of a run failed in turn (native build). One run of each
+    path is traced to list every system call it makes; then every call, by
+    its name and how many calls of that name came before it, is failed once
+    in a run of its own (strace's fault injection), and SIGINT and SIGTERM
+    arrive at it in two more. After each, the promise of "Your files are
+    safe" is checked exactly: exit code 0 exactly when the new output and
+    dependency file are in place, with the bytes of an undisturbed run and
+    the old files' owner, ACL, user attributes and mode (less setuid and
+    setgid); otherwise the old files byte for byte with all of these, and
+    an interrupted run ends as the signal asks; nothing else is left in the
+    folder. Then every failed run that had begun to write is repeated with
+    each of its later calls failed as well: after such a double fault the
+    old files cannot always come back, but the exit code still tells
+    whether the new ones are in place."""
+    ctest_entry = "sweep"
+    # The Windows build is not swept: a trace of it shows the calls of wine
+    # and its server, several processes and threads whose calls need not
+    # come in the same order twice, or, where wine runs in the emulated
+    # machine, nothing at all.
+    # Each path of a run: a replace beside the output, and the in-place
+    # write in a folder that refuses new files, each alone and with a
+    # dependency file beside the output.
+    PATHS = [("replace", False), ("replace_d", True), ("inplace", False), ("inplace_d", True)]
+
+    def setUp(self):
+        self.tool = self.native()
+        if VALGRIND:
+            self.skipTest("the sweep counts the calls of the program, not of valgrind")
+        self.assertTrue(STRACE, "strace is missing: scripts/install-deps.sh installs it")
+        if subprocess.run([STRACE, "-qq", "-o", "/dev/null", "true"], capture_output=True).returncode != 0:
+            self.skipTest("this machine lets no process trace another (ptrace)")
+        self.root = tempfile.mkdtemp(prefix="symweld-sweep-")
+        self.closed = []
+        self.is_root = os.geteuid() == 0
+        inputs = os.path.join(self.root, "in")
+        os.mkdir(inputs)
+        copy_programs(inputs)
+        assemble(inputs, "basic")
+        assemble(inputs, "split")
+
+    def tearDown(self):
+        for folder in self.closed:
+            subprocess.run(["chattr", "-i", folder], capture_output=True)
+        for root, dirs, files in os.walk(self.root):
+            for d in dirs:
+                os.chmod(os.path.join(root, d), 0o755)
+        shutil.rmtree(self.root)
+
+    def arguments(self, path, depfile, program="basic"):
+        names = ["../in/%s.fas" % program, "../in/%s.obj" % program, path + "/out.obj"]
+        return (["--depfile=%s/out.d" % path] if depfile else []) + names
+
+    def weld(self, folder, arguments):
+        result = self.tool.run(arguments, cwd=folder)
+        self.assertEqual((result.returncode, result.stdout), (0, b""), arguments)
+
+    # ---- the files before and after ---------------------------------------
+
+    def prepare(self, workers):
+        """A folder per worker, each with a folder per path holding the old
+        files: an earlier weld of another program into the same names. The
+        new files are those of an undisturbed weld."""
+        first = os.path.join(self.root, "w0")
+        self.old_files, self.old, self.new = {}, {}, {}
+        for path, depfile in self.PATHS:
+            os.makedirs(os.path.join(first, path))
+            names = ["out.obj", "out.d"] if depfile else ["out.obj"]
+            self.weld(first, self.arguments(path, depfile, "split"))
+            old = {name: read_bytes(os.path.join(first, path, name)) for name in names}
+            self.weld(first, self.arguments(path, depfile))
+            new = {name: read_bytes(os.path.join(first, path, name)) for name in names}
+            shutil.rmtree(os.path.join(first, path))
+            self.describe_files(path, old, new)
+        folders = []
+        for worker in range(workers):
+            folder = os.path.join(self.root, "w%d" % worker)
+            for path, depfile in self.PATHS:
+                os.makedirs(os.path.join(folder, path), exist_ok=True)
+                self.put_old(folder, path)
+                if path.startswith("inplace"):
+                    self.close_folder(os.path.join(folder, path))
+            folders.append(folder)
+        return folders
+
+    def describe_files(self, path, old, new):
+        """How the old files are put in place before each run, their states,
+        and the states a run that exits 0 leaves. The output is another
+        user's, shared with a third through its ACL (which narrows the
+        group to less than the mask would give); the one written in place is
+        also setuid and setgid. The dependency file has a user attribute."""
+        entries = [(0x01, 6, 0xFFFFFFFF), (0x02, 4, 1004), (0x04, 4, 0xFFFFFFFF), (0x10, 4, 0xFFFFFFFF),
+                   (0x20, 0, 0xFFFFFFFF)]
+        modes = {"out.obj": 0o640, "out.d": 0o664}
+        if path.startswith("inplace"):
+            entries = [(tag, 7 if tag == 0x01 else perm and 5, who) for tag, perm, who in entries]
+            modes["out.obj"] = 0o6750
+        acls = {"out.obj": struct.pack("<I", 2) + b"".join(struct.pack("<HHI", *e) for e in entries), "out.d": None}
+        self.old[path], self.new[path] = {}, {}
+        probe = os.path.join(self.root, "probe")
+        for name in old:
+            self.old_files[path, name] = (old[name], modes[name], acls[name])
+            self.put_file(probe, *self.old_files[path, name])
+            state = FileState.of(probe)
+            self.old[path][name] = state
+            self.new[path][name] = FileState(new[name], state.mode & 0o777, state.owner[0], state.owner[1],
+                                             state.attributes)
+            os.remove(probe)
+
+    def put_file(self, name, content, mode, acl):
+        fd = os.open(name, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_NOFOLLOW, 0o600)
+        with os.fdopen(fd, "wb") as f:
+            f.write(content)
+        if self.is_root:
+            os.chown(name, 1003, 1003)
+        try:
+            for attribute in os.listxattr(name):
+                if attribute.startswith("user.") or attribute == "system.posix_acl_access":
+                    os.removexattr(name, attribute)
+            if acl:
+                os.setxattr(name, "system.posix_acl_access", acl)
+            os.setxattr(name, "user.origin", b"build 7")
+        except OSError:
+            pass  # a filesystem without ACLs or user attributes
+        os.chmod(name, mode)
+
+    def put_old(self, folder, path):
+        """The old files of the path in the worker's folder, as at the start
+        of every run; anything a run left there goes."""
+        base = os.path.join(folder, path)
+        names = [name for p, name in self.old_files if p == path]
+        for name in os.listdir(base):
+            if name not in names:
+                os.remove(os.path.join(base, name))
+        for name in names:
+            self.put_file(os.path.join(base, name), *self.old_files[path, name])
+
+    def close_folder(self, folder):
+        """A folder that refuses new files to this user: immutable for root
+        (whom no permission bit stops), else without write permission."""
+        if self.is_root:
+            self.assertEqual(subprocess.run(["chattr", "+i", folder]).returncode, 0)
+            self.closed.append(folder)
+        else:
+            os.chmod(folder, 0o555)
+
+    # ---- the calls of a run -----------------------------------------------
+
+    def strace(self, folder, path, depfile, injections, log="/dev/null"):
+        """Runs the path under strace with the injections ((name, N, what)
+        each); returns the exit code (negative: the signal that ended it)
+        and standard output. Two injections into calls of one name become
+        one (its N-th and M-th call)."""
+        command = [STRACE, "-f", "-qq", "-o", log]
+        by_name = {}
+        for name, count, what in injections:
+            by_name.setdefault((name, what), []).append(count)
+        for (name, what), counts in by_name.items():
+            inject = ("signal=" + what[3:]) if what.startswith("SIG") else "error=" + what
+            first, last = min(counts), max(counts)
+            when = "%d..%d+%d" % (first, last, last - first) if last > first else "%d" % first
+            command += ["-e", "inject=%s:%s:when=%s" % (name, inject, when)]
+        run = subprocess.Popen(command + self.tool.command(self.arguments(path, depfile)), cwd=folder,
+                               stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                               start_new_session=True)
+        try:
+            stdout, _ = run.communicate(timeout=self.patience)
+        except subprocess.TimeoutExpired:
+            os.killpg(run.pid, signal.SIGKILL)
+            run.communicate()
+            return None, b""
+        return run.returncode, stdout
+
+    @staticmethod
+    def read_trace(log):
+        """The calls a trace shows: (name, the call as strace shows it)."""
+        calls = []
+        with open(log, errors="replace") as f:
+            for line in f:
+                found = re.match(r"(?:\d+ +)?([a-z_0-9]+)\(", line)
+                if found:
+                    calls.append((found.group(1), line[found.start(1):].rstrip()))
+        return calls
+
+    @staticmethod
+    def numbered(calls):
+        """Each call with how many calls of its name came up to it."""
+        seen, result = {}, []
+        for name, line in calls:
+            seen[name] = seen.get(name, 0) + 1
+            result.append((name, seen[name], line))
+        return result
+
+    @staticmethod
+    def final_step(calls, path):
+        """Where the run's decision begins: interrupts are held back before
+        the output is first changed (its rename, or the in-place write's
+        first write); from there a signal may end the run either way."""
+        if path.startswith("replace"):
+            commit = next(i for i, (name, line) in enumerate(calls)
+                          if name.startswith("rename") and re.search(r'"out\.obj"\)', line))
+        else:
+            opened = next(line for name, line in calls
+                          if name == "openat" and '/out.obj"' in line and "O_RDWR" in line)
+            fd = opened.rsplit("= ", 1)[1]
+            commit = next(i for i, (name, line) in enumerate(calls)
+                          if name.startswith(("write", "pwrite")) and line.split("(", 1)[1].startswith(fd + ","))
+        return max(i for i in range(commit)
+                   if calls[i][0] == "rt_sigprocmask" and calls[i][1].startswith("rt_sigprocmask(SIG_BLOCK"))
+
+    @staticmethod
+    def main_start(calls):
+        """The first call of the program's own: its look at the standard
+        handles; else the first that the C library's start-up in a static
+        binary does not make."""
+        for i, (name, line) in enumerate(calls):
+            if line.startswith("fcntl(0, F_GETFD"):
+                return i
+        return next(i for i, (name, line) in enumerate(calls) if name not in STARTUP_CALLS)
+
+    @staticmethod
+    def single_faults(calls):
+        """(index, name, N, what) for every call after the program's start.
+        The calls before main are the C library's start-up in this static
+        binary (brk, arch_prctl, set_tid_address, rseq, prlimit64,
+        readlink, getrandom, mprotect): no file is open and no handler set,
+        so a failure there is the library's and a signal ends the process
+        before it has touched anything. No signal is sent at exit_group,
+        which never returns. Among the run of rt_sigaction calls that set
+        the handlers, a signal is sent at the first and the last and at
+        those for SIGINT and SIGTERM: at the others it meets the same state
+        (no temporary exists yet)."""
+        start = FailureSweep.main_start(calls)
+        result = []
+        numbered = FailureSweep.numbered(calls)
+        for index, (name, count, line) in enumerate(numbered):
+            if index < start or name in ("exit_group", "exit"):
+                continue
+            signals = ["SIGINT", "SIGTERM"]
+            if name == "rt_sigaction" and calls[index - 1][0] == calls[index + 1][0] == name and \
+                    not re.match(r"rt_sigaction\(SIG(INT|TERM),", line):
+                signals = []
+            result += [(index, name, count, what) for what in errors_for(name) + signals]
+        return result
+
+    # ---- the promise --------------------------------------------------------
+
+    def verdict(self, folder, path, code, stdout, signal_name=None, may_end_well=True, double=False):
+        """What the run broke of the promise, in words; None where it held.
+        After a double fault only the exit code is judged: 0 exactly when
+        the new files are in place."""
+        if code is None:
+            return "did not end in %.0f s" % self.patience
+        base = os.path.join(folder, path)
+        old, new = self.old[path], self.new[path]
+        got = {name: FileState.of(os.path.join(base, name)) for name in old}
+        said = []
+        if code == 0:
+            said = ["%s: %s" % (n, ", ".join(new[n].differences(got[n]))) for n in sorted(old) if got[n] != new[n]]
+            if not said and not may_end_well:
+                said = ["the signal came before the final step"]
+        elif double:
+            if got == new:
+                said = ["the new files are in place"]
+            if code != 1:
+                said.insert(0, "exit code not 1")
+        else:
+            said = ["%s: %s" % (n, "the new one" if got[n] == new[n] else ", ".join(old[n].differences(got[n])))
+                    for n in sorted(old) if got[n] != old[n]]
+            if code != (-getattr(signal, signal_name) if signal_name else 1):
+                said.insert(0, "not ended by the signal" if signal_name else "exit code not 1")
+        left = sorted(set(os.listdir(base)) - set(old))
+        if left and not double:
+            said.append("left " + " ".join(left))
+        if not said:
+            return None
+        end = "exit %d" % code if code >= 0 else "killed by " + signal.Signals(-code).name
+        message = stdout.decode(errors="replace").strip()
+        return "%s%s: %s" % (end, " (%s)" % message if message else "", "; ".join(said))
+
+    # ---- the sweep ------------------------------------------------------------
+
+    def in_parallel(self, folders, job, items):
+        """job(folder, item) for each item, a worker folder each at a time."""
+        idle = queue.Queue()
+        for folder in folders:
+            idle.put(folder)
+
+        def one(item):
+            folder = idle.get()
+            try:
+                return job(folder, item)
+            finally:
+                idle.put(folder)
+        with concurrent.futures.ThreadPoolExecutor(len(folders)) as pool:
+            return list(pool.map(one, items))
+
+    def test_every_step_failed_in_turn(self):
+        started = time.monotonic()
+        workers = max(2, os.cpu_count() or 2)
+        folders = self.prepare(workers)
+        faults, traces, singles = [], {}, []
+        self.patience = 120
+        for path, depfile in self.PATHS:
+            self.put_old(folders[0], path)
+            log = os.path.join(self.root, "trace-" + path)
+            before = time.monotonic()
+            code, stdout = self.strace(folders[0], path, depfile, [], log)
+            # A run that does not end is a fault; the bound comes from the
+            # traced run, measured here.
+            self.patience = max(self.patience, 100 * (time.monotonic() - before))
+            problem = self.verdict(folders[0], path, code, stdout)
+            if problem:
+                faults.append((path, "no fault injected", problem))
+            traces[path] = calls = self.read_trace(log)
+            final_start = self.final_step(calls, path)
+            singles += [(path, depfile, index, [(name, count, what)], index >= final_start)
+                        for index, name, count, what in self.single_faults(calls)]
+
+        def single(folder, item):
+            path, depfile, index, injections, may_end_well = item
+            self.put_old(folder, path)
+            code, stdout = self.strace(folder, path, depfile, injections)
+            what = injections[0][2]
+            signal_name = what if what.startswith("SIG") else None
+            return code, self.verdict(folder, path, code, stdout, signal_name, may_end_well or not signal_name)
+        results = self.in_parallel(folders, single, singles)
+        for (path, depfile, index, injections, may_end_well), (code, problem) in zip(singles, results):
+            if problem:
+                faults.append((path, "%s#%d %s" % injections[0], problem))
+
+        # The double faults: each failed run (EIO) from the first call that
+        # opens a file for writing on, traced, then each of its later calls
+        # failed as well.
+        def writing_start(path):
+            return next(i for i, (name, line) in enumerate(traces[path])
+                        if name == "openat" and ("O_CREAT" in line or "O_RDWR" in line))
+        firsts = [item for item, (code, problem) in zip(singles, results)
+                  if item[3][0][2] == "EIO" and code == 1 and item[2] >= writing_start(item[0])]
+
+        def traced(folder, item):
+            path, depfile, index, injections, _ = item
+            self.put_old(folder, path)
+            log = os.path.join(folder, "..", "trace-%s-%s-%d" % (os.path.basename(folder), path, index))
+            self.strace(folder, path, depfile, injections, log)
+            calls = self.numbered(self.read_trace(log))
+            os.remove(log)
+            # A failed write of the message cannot change a file.
+            return [(path, depfile, injections + [(name, count, "EIO")])
+                    for name, count, line in calls[index + 1:]
+                    if "EIO" in errors_for(name) and not line.startswith(("write(1,", "write(2,"))]
+        doubles = [d for found in self.in_parallel(folders, traced, firsts) for d in found]
+
+        def double(folder, item):
+            path, depfile, injections = item
+            self.put_old(folder, path)
+            code, stdout = self.strace(folder, path, depfile, injections)
+            return self.verdict(folder, path, code, stdout, double=True)
+        for (path, depfile, injections), problem in zip(doubles, self.in_parallel(folders, double, doubles)):
+            if problem:
+                faults.append((path, " + ".join("%s#%d %s" % i for i in injections), problem))
+
+        counts = {}
+        for item in singles:
+            counts[item[3][0][2]] = counts.get(item[3][0][2], 0) + 1
+        errors = ", ".join("%s %d" % (w, n) for w, n in sorted(counts.items()) if not w.startswith("SIG"))
+        signals = ", ".join("%s %d" % (w, n) for w, n in sorted(counts.items()) if w.startswith("SIG"))
+        print("\nsweep: %d runs, %d at a time, in %.0f s: %d system calls failed (%s), %d signals sent (%s), "
+              "%d double faults after %d failed runs; %d runs broke a promise"
+              % (len(singles) + len(firsts) + len(doubles), workers, time.monotonic() - started,
+                 sum(1 for item in singles if not item[3][0][2].startswith("SIG")), errors,
+                 sum(1 for item in singles if item[3][0][2].startswith("SIG")), signals, len(doubles),
+                 len(firsts), len(faults)), file=sys.stderr)
+        print("calls of the undisturbed runs: " + ", ".join(
+            "%s %d (%d before main)" % (path, len(traces[path]), self.main_start(traces[path]))
+            for path, depfile in self.PATHS), file=sys.stderr)
+        if faults:
+            self.fail(self.fault_listing(faults, traces))
+
+    @staticmethod
+    def fault_listing(faults, traces):
+        """The faults grouped by path and by what broke, then the calls of
+        single faults as the undisturbed run made them."""
+        groups = {}
+        for path, step, problem in faults:
+            groups.setdefault((path, problem), []).append(step)
+        lines = ["%d runs broke a promise:" % len(faults)]
+        for (path, problem), steps in groups.items():
+            lines.append("%s: %s\n    at %s" % (path, problem, ", ".join(steps)))
+        named = set()
+        for path, step, problem in faults:
+            call = step.split()[0]
+            if "#" in call and " + " not in step and (path, call) not in named:
+                named.add((path, call))
+                name, count = call.split("#")
+                line = [line for n, c, line in FailureSweep.numbered(traces[path]) if n == name][int(count) - 1]
+                lines.append("  %s %s = %s" % (path, call, line[:110]))
+        return "\n".join(lines)
 
 def load_tests(loader, tests, pattern):
     return shard_of(tests)

@@ -2,6 +2,7 @@
 import os
 import re
 import shutil
+import stat
 import struct
 import subprocess
 import sys
@@ -113,11 +114,11 @@ def warn_once(text):
 def shard_of(tests):
     """The share of a suite's tests that SYMWELD_SHARD ("k/n") names: every
     n-th of them in name order, so that one long suite runs as n tests side
-    by side."""
+    by side. Test classes with a `ctest_entry` of their own are run only by
+    a SYMWELD_SHARD of that name."""
     shard = os.environ.get("SYMWELD_SHARD", "")
     if not shard:
         return tests
-    k, n = (int(x) for x in shard.split("/"))
     flat = []
 
     def flatten(suite):
@@ -127,8 +128,11 @@ def shard_of(tests):
             else:
                 flat.append(test)
     flatten(tests)
-    chosen = sorted(flat, key=lambda t: t.id())[k::n]
-    return unittest.TestSuite(chosen)
+    if "/" not in shard:
+        return unittest.TestSuite(t for t in flat if getattr(t, "ctest_entry", None) == shard)
+    k, n = (int(x) for x in shard.split("/"))
+    shared = [t for t in flat if getattr(t, "ctest_entry", None) is None]
+    return unittest.TestSuite(sorted(shared, key=lambda t: t.id())[k::n])
 
 
 class BothBuilds(unittest.TestCase):
@@ -477,3 +481,56 @@ def lldb_disagreements(folder):
         if want not in text:
             wrong.append("target variable %s: no %r" % (name, want))
     return wrong
+
+
+class FileState(tuple):
+    """What a user would miss of a file: its bytes, permission bits (setuid,
+    setgid and sticky included), owner, group, POSIX ACL and user.*
+    attributes."""
+    __slots__ = ()
+
+    def __new__(cls, content, mode, uid, gid, attributes):
+        return tuple.__new__(cls, (content, mode, uid, gid, tuple(sorted(attributes.items()))))
+
+    content = property(lambda self: self[0])
+    mode = property(lambda self: self[1])
+    owner = property(lambda self: self[2:4])
+    attributes = property(lambda self: dict(self[4]))
+
+    @staticmethod
+    def of(path):
+        """The state of the file at the path (links followed); None where
+        there is none."""
+        try:
+            info = os.stat(path)
+            content = read_bytes(path)
+        except FileNotFoundError:
+            return None
+        kept = {}
+        try:
+            names = os.listxattr(path)
+        except OSError:
+            names = []  # a filesystem without extended attributes
+        for name in names:
+            if name.startswith("user.") or name == "system.posix_acl_access":
+                kept[name] = os.getxattr(path, name)
+        return FileState(content, stat.S_IMODE(info.st_mode), info.st_uid, info.st_gid, kept)
+
+    def differences(self, other):
+        """How another state (None: no file) differs from this one, in words."""
+        if other is None:
+            return ["missing"]
+        said = []
+        if self.content != other.content:
+            said.append("other bytes")
+        if self.mode != other.mode:
+            said.append("mode %04o, not %04o" % (other.mode, self.mode))
+        if self.owner != other.owner:
+            said.append("owner %d:%d, not %d:%d" % (other.owner + self.owner))
+        mine, theirs = self.attributes, other.attributes
+        for name in sorted(set(mine) | set(theirs)):
+            if name not in theirs:
+                said.append("no " + name)
+            elif mine.get(name) != theirs[name]:
+                said.append(name + " differs" if name in mine else "new " + name)
+        return said
