@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Seed corpora from real fasm output: every test program and the example,
-# assembled now; the whole-run seeds pair each .fas with its object.
+# assembled now; the whole-run seeds pair each .fas with its object, once
+# as the default run and once with the procedure records.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 mkdir -p "$1" && out=$(cd "$1" && pwd)
@@ -19,5 +20,6 @@ import struct, sys
 fas = open(sys.argv[1], "rb").read()
 obj = open(sys.argv[2], "rb").read()
 open(sys.argv[3], "wb").write(struct.pack("<I", len(fas)) + fas + obj)
+open(sys.argv[3] + ".procedures", "wb").write(struct.pack("<I", len(fas) | 0x80000000) + fas + obj)
 PY
 done

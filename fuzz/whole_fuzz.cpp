@@ -1,12 +1,14 @@
 // The whole run on one input split into a .fas part and an object part:
-// the first 4 bytes give the length of the .fas part. Mismatched pairs
-// explore sections that do not exist and offsets outside sections.
+// the first 4 bytes give the length of the .fas part, and their top bit
+// asks for the procedure records. Mismatched pairs explore sections that do
+// not exist and offsets outside sections.
 #include "codeview/builder.h"
 #include "fuzz/fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 4) return 0;
-    uint32_t fasSize = readU32(data);
+    uint32_t fasSize = readU32(data) & 0x7FFFFFFFu;
+    bool procedures = (readU32(data) & 0x80000000u) != 0;
     if (fasSize > size - 4) fasSize = static_cast<uint32_t>(size - 4);
     runInput([&] {
         FasFile fas;
@@ -15,6 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         fas.init();
         coff.init();
         builder.init(&fas, &coff);
+        builder.procedures = procedures;
         fill(&fas.content, data + 4, fasSize);
         fas.parseContent();
         ByteBuffer object;
