@@ -63,6 +63,13 @@ if lldb=$("$here/../scripts/llvm-tool" lldb newest); then
     -o "target variable greeting small_total big_total" </dev/null
 fi
 
+step "symweld --procedures hello.fas hello.obj hello_p.obj, linked -> hello_p.exe, hello_p.pdb"
+"$symweld" --procedures hello.fas hello.obj hello_p.obj
+"$(tool lld-link)" /nologo /debug /safeseh:no /subsystem:console /entry:start /nodefaultlib \
+  /out:hello_p.exe /pdb:hello_p.pdb hello_p.obj kernel32.lib
+procedures=$("$(tool llvm-pdbutil)" dump -symbols hello_p.pdb)
+first_module "$procedures" | grep -E 'S_[GL]PROC32|S_END' | sed 's/^ *[0-9]* | /  /'
+
 # scripts/wine runs wine here, or in an emulated machine where this one
 # cannot start 32-bit programs (the first time there takes a few minutes:
 # the machine's kernel and wine prefix are made and kept under build/guest).
@@ -73,9 +80,35 @@ status=0
 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" SYMWELD_GUEST_OWNER=$$ \
   "$here/../scripts/wine" hello.exe </dev/null >wine.out 2>&1 || status=$?
 if [ "$status" -eq 125 ] && grep -q '^scripts/wine: ' wine.out; then
-  echo "hello.exe was not run: $(sed -n 's/^scripts\/wine: //p' wine.out | tail -n 1)"
+  echo "hello.exe and winedbg were not run: $(sed -n 's/^scripts\/wine: //p' wine.out | tail -n 1)"
   exit 0
 fi
 cat wine.out
 echo "exit code: $status"
 [ "$status" -eq 0 ]
+
+# winedbg finds a line only inside a procedure: hello_p.exe has them. (The
+# commands file has no .cmd name: wine would run it in place of winedbg.) Each
+# command is followed by an echo that marks where its output ends, and each
+# stop by a backtrace whose first frame tells the stop's file and line.
+step "winedbg hello_p.exe: break at start, three next, then bt"
+commands=("break start" cont next next next)
+for command in "${commands[@]}"; do
+  printf 'echo @@ %s\n%s\nbt\n' "$command" "$command"
+done >debugger-commands.txt
+printf 'echo @@ end\nquit\n' >>debugger-commands.txt
+WINEDEBUG=-all SYMWELD_GUEST_OWNER=$$ "$here/../scripts/wine" winedbg --file debugger-commands.txt hello_p.exe \
+  </dev/null >winedbg.out 2>&1 || true
+# A stop as "file:line (procedure)", from a backtrace's first frame.
+awk '
+  /^@@ / { if (command != "" && command != "break start") print stop_of(command); command = substr($0, 4); frame = ""; bt = 0; next }
+  /^Backtrace:/ { bt = 1; last_bt = ""; next }
+  bt && /^=>/ { frame = $0 }
+  bt { last_bt = last_bt "  " $0 "\n" }
+  function stop_of(c,    place, name) {
+    place = frame; sub(/^.*[[]/, "", place); sub(/[]].*$/, "", place); sub(/^.*[\\\/]/, "", place)
+    name = frame; sub(/^=>0 0x[0-9a-fA-F]* /, "", name); sub(/[(+].*$/, "", name)
+    return sprintf("%-12s -> %s (%s)", c == "cont" ? "cont (start)" : c, frame == "" ? "no stop" : place, name)
+  }
+  END { printf "bt:\n%s", last_bt }
+' winedbg.out

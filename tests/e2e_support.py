@@ -7,6 +7,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 NATIVE = os.environ.get("SYMWELD", "")
@@ -534,3 +535,119 @@ class FileState(tuple):
             elif mine.get(name) != theirs[name]:
                 said.append(name + " differs" if name in mine else "new " + name)
         return said
+
+
+def pdb_source_paths(folder, pdb="out.pdb", tool=None):
+    """File name -> the full path under which the PDB's line table of the
+    first module names it (the linker makes names absolute)."""
+    paths = {}
+    module = 0
+    for line in pdb_dump(folder, "-l", pdb=pdb, tool=tool).splitlines():
+        stripped = line.strip()
+        if stripped.startswith("Mod "):
+            module += 1
+        elif module == 1 and "(MD5:" in stripped:
+            path = stripped.split(" (MD5:")[0]
+            paths[os.path.basename(path)] = path
+    return paths
+
+
+def line_at(rows, bases, address):
+    """(file, line) that the line table gives for an address of the linked
+    image: the row of the address's section with the greatest offset at or
+    below it; None outside every row."""
+    sections = [s for s, base in bases.items() if base <= address]
+    if not sections:
+        return None
+    section = max(sections, key=lambda s: bases[s])
+    offset = address - bases[section]
+    found = [(row_offset, file, line) for file, row_section, row_offset, line in rows
+             if row_section == section and row_offset <= offset]
+    return max(found)[1:] if found else None
+
+
+def run_measured(command, cwd, bound=None):
+    """Runs a command with its output caught in files (see
+    run_without_pipes); returns (exit code, output, seconds). A run that
+    outlasts the bound is asked to end (scripts/wine passes SIGTERM on, so
+    nothing goes on running in an emulated machine) and fails the caller."""
+    with tempfile.TemporaryFile() as out:
+        started = time.monotonic()
+        process = subprocess.Popen(command, cwd=cwd, stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT)
+        try:
+            code = process.wait(timeout=bound)
+        except subprocess.TimeoutExpired:
+            process.terminate()
+            process.wait()
+            out.seek(0)
+            raise AssertionError("%s took more than %.0f s:\n%s" % (" ".join(command), bound,
+                                                                      out.read().decode("latin-1")[-3000:]))
+        elapsed = time.monotonic() - started
+        out.seek(0)
+        return code, out.read().decode("latin-1"), elapsed
+
+
+WINEDBG_MARK = "winedbg-output-of-command"
+
+
+def winedbg_session(folder, program, commands, bound):
+    """Runs winedbg (through scripts/wine) on the program with the commands
+    and returns, for each command, the lines it printed. An echo after each
+    command tells the outputs apart."""
+    script = os.path.join(folder, "winedbg-commands")
+    with open(script, "w") as f:
+        for number, command in enumerate(commands):
+            f.write("echo %s %d\n%s\n" % (WINEDBG_MARK, number, command))
+        f.write("echo %s end\nquit\n" % WINEDBG_MARK)
+    code, text, _ = run_measured([WINE, "winedbg", "--file", script, program], folder, bound)
+    parts = re.split(r"^%s (\S+)\r?$" % WINEDBG_MARK, text, flags=re.M)
+    outputs = {name: body.splitlines() for name, body in zip(parts[1::2], parts[2::2])}
+    if code != 0 or "end" not in outputs:
+        raise AssertionError("winedbg ended with %d before the last command:\n%s" % (code, text[-3000:]))
+    return [outputs.get(str(number), []) for number in range(len(commands))], text
+
+
+def winedbg_place(text):
+    """(file name, line) of winedbg's `[file:line]` in a line, or None."""
+    found = re.search(r"\[([^\[\]]+):(\d+)\]", text)
+    return (re.split(r"[\\/]", found.group(1))[-1], int(found.group(2))) if found else None
+
+
+def winedbg_frames(lines):
+    """The frames of a backtrace: (address, procedure name, (file, line) or
+    None), innermost first."""
+    frames = []
+    for line in lines:
+        found = re.match(r"\s*(?:=>)?\s*\d+\s+(0x[0-9a-fA-F]+)\s+(?:([A-Za-z_][\w.@$?]*)(?=\+0x|\s*\())?", line)
+        if found:
+            frames.append((int(found.group(1), 16), found.group(2), winedbg_place(line)))
+    return frames
+
+
+def winedbg_shown_line(lines):
+    """The source line number winedbg shows after a stop: the number that
+    begins its line of source ("25\\t..."), or that ends "name () at
+    file:line" where it does not find the source."""
+    for line in reversed(lines):
+        found = re.match(r"(\d+)\t", line) or re.search(r" at \S.*:(\d+)\s*$", line)
+        if found:
+            return int(found.group(1))
+    return None
+
+
+def winedbg_bytes(lines):
+    """The bytes of a value winedbg prints for an array: a quoted text or a
+    list of numbers and characters in braces."""
+    text = " ".join(lines)
+    listed = re.search(r"\{([^{}]*)\}", text)
+    if listed:
+        values = bytearray()
+        for item in listed.group(1).split(","):
+            item = item.strip()
+            char = re.match(r"^(?:-?\d+\s*)?'(.)'$", item)
+            values.append(ord(char.group(1)) if char else int(item, 0) & 0xFF)
+        return bytes(values)
+    quoted = re.search(r'"(.*)"', text)
+    if quoted:
+        return quoted.group(1).encode("latin-1").decode("unicode_escape").encode("latin-1")
+    return None

@@ -10,9 +10,11 @@ import time
 import unittest
 
 import coff_reader
-from e2e_support import (LLDB, PDBUTIL_NEW, BothBuilds, assemble, backslash_program, copy_programs, image_section_addresses,
-                         kernel32_lib, link, lldb_disagreements, lldb_output, pdb_arrays, pdb_lines, pdb_procedures,
-                         pdb_records, pdb_symbols, read_bytes, readobj, source_line)
+from e2e_support import (LLDB, PDBUTIL_NEW, WINE, BothBuilds, assemble, backslash_program, copy_programs,
+                         image_section_addresses, kernel32_lib, line_at, link, lldb_disagreements, lldb_output,
+                         pdb_arrays, pdb_lines, pdb_procedures, pdb_records, pdb_source_paths, pdb_symbols, read_bytes,
+                         readobj, run_measured, source_line, windows_tested, winedbg_bytes, winedbg_frames,
+                         winedbg_place, winedbg_session, winedbg_shown_line)
 
 # Signature, LF_LABEL, the build information's strings ("", "fasm", the main
 # source) and LF_BUILDINFO.
@@ -262,6 +264,80 @@ class Welding(BothBuilds):
             now.update({n: ("label",) + p[1:3] for n, p in pdb_procedures(self.folder).items()})
             self.assertEqual({n: s[:3] for n, s in now.items()}, labels)
 
+
+    def test_winedbg_steps_through_procedures(self):
+        """winedbg on a program welded with --procedures and linked with
+        lld-link /debug: breakpoints by label and by file and line, `next`
+        line by line, `step` into a routine of the main file and of an
+        include file, a backtrace that names the routines, and the whole
+        text of a data label. Every place is judged by the line table that
+        llvm-pdbutil reads from the PDB."""
+        tool = self.native()
+        if not windows_tested():
+            self.skipTest("wine is not used in this run")
+        assemble(self.folder, "stepping")
+        self.weld(tool, "stepping", "stepping_d.obj", ["--procedures"])
+        result = link(self.folder, ["stepping_d.obj", kernel32_lib(self.folder)], "start")
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        rows = pdb_lines(self.folder)
+        bases = image_section_addresses(os.path.join(self.folder, "out.exe"))
+        procedures = {name: bases[p[1]] + p[2] for name, p in pdb_procedures(self.folder).items()}
+        path = pdb_source_paths(self.folder)["stepping.asm"]
+
+        def line(text, file_name="stepping.asm"):
+            return (file_name, source_line(self.folder, file_name, text))
+        entry = [line(text) for text in ["push    ebp", "mov     ebp, esp", "load_twice eax, 5", "call    count_down"]]
+        second_call = line("call    routine_in_include")
+        # The debugger's run is bounded by a plain run measured here: the
+        # emulated machine is many times slower than wine run directly.
+        code, _, plain = run_measured([WINE, "out.exe"], self.folder)
+        self.assertEqual(code, 0)
+        commands = ["break start", "break %s:%d" % (path, second_call[1]),
+                    "cont", "bt", "next", "bt", "next", "bt", "next", "bt",
+                    "step", "bt", "next", "next", "bt",
+                    "cont", "bt", "step", "bt", "print greeting"]
+        outputs, transcript = winedbg_session(self.folder, "out.exe", commands, bound=100 * plain)
+        said = dict(zip(range(len(commands)), outputs))
+
+        def where(number, text=None):
+            """The stop that command `number` made, seen by its backtrace
+            (the next command): address, procedure, (file, line). The line
+            winedbg showed at the stop and the backtrace's both are the line
+            table's for the address."""
+            frames = winedbg_frames(said[number + 1])
+            self.assertTrue(frames, transcript)
+            address, name, place = frames[0]
+            truth = line_at(rows, bases, address)
+            self.assertEqual(place, truth, transcript)
+            self.assertEqual(winedbg_shown_line(said[number]), truth[1], transcript)
+            return address, name, place
+
+        # Breakpoints: the label's address, and the first address of the line.
+        for number, address in [(0, procedures["start"]),
+                                (1, min(bases[s] + o for f, s, o, n in rows if (f, n) == second_call))]:
+            found = re.search(r"Breakpoint %d at (0x[0-9a-fA-F]+)" % (number + 1), "\n".join(said[number]))
+            self.assertTrue(found, transcript)
+            self.assertEqual(int(found.group(1), 16), address, transcript)
+            self.assertEqual(winedbg_place("\n".join(said[number])), line_at(rows, bases, address), transcript)
+        # The entry's lines one by one, each where the table puts it.
+        stops = [where(number) for number in [2, 4, 6, 8]]
+        self.assertEqual(stops[0][:2], (procedures["start"], "start"), transcript)
+        self.assertEqual([stop[2] for stop in stops], entry, transcript)
+        # step enters the routine at its first line; past its frame's set-up
+        # the backtrace names it and its caller, each with file and line.
+        self.assertEqual(where(10)[:2], (procedures["count_down"], "count_down"), transcript)
+        self.assertEqual(where(13)[2], line("mov     ecx, 2"), transcript)
+        frames = winedbg_frames(said[14])
+        self.assertEqual([frame[1] for frame in frames[:2]], ["count_down", "start"], transcript)
+        return_address = frames[1][0]
+        self.assertIn(frames[1][2], [line_at(rows, bases, return_address), line_at(rows, bases, return_address - 1)],
+                      transcript)
+        # The breakpoint by file and line stops there; step enters the
+        # routine of the include file at its first line.
+        self.assertEqual(where(15)[2], second_call, transcript)
+        self.assertEqual(where(17), (procedures["routine_in_include"], "routine_in_include",
+                                     line("xor eax", "routines.inc")), transcript)
+        self.assertEqual(winedbg_bytes(said[19]), b"Hello from a welded object!\r\n", transcript)
 
     def test_sections_with_one_name_each_keep_their_lines(self):
         # Two sections named .text: llvm-readobj --codeview cannot list two
