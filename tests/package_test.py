@@ -4,6 +4,7 @@ bytes."""
 import gzip
 import io
 import os
+import resource
 import shutil
 import struct
 import subprocess
@@ -377,8 +378,7 @@ class UsingItInABuild(unittest.TestCase):
         with open(os.path.join(decoy, "symweld"), "w") as f:
             f.write("#!/bin/sh\necho \"$@\" >> '%s'\n" % ran)
         os.chmod(os.path.join(decoy, "symweld"), 0o755)
-        # This suite's own SYMWELD would set the rule's variable of that name.
-        env = {key: value for key, value in os.environ.items() if not key.startswith("SYMWELD")}
+        env = self.make_env()
         env["PATH"] = decoy + os.pathsep + env["PATH"]
         objects = {"main": os.path.join(self.project, "src", "main.obj"),
                    "util": os.path.join(self.project, "src", "util.obj")}
@@ -395,6 +395,54 @@ class UsingItInABuild(unittest.TestCase):
         self.check_removed(run, objects, [os.path.join(self.project, "src", "main.fas")], ["main"])
         self.check_procedures(objects, ["main"])
         self.assertIn(b"Nothing to be done", run().stdout)
+
+    def make_env(self):
+        """The environment without this suite's own SYMWELD, which would
+        set the rule's variable of that name."""
+        return {key: value for key, value in os.environ.items() if not key.startswith("SYMWELD")}
+
+    def test_make_rule_odd_names_and_failures(self):
+        """Names that the shell would split or run (quotes, `&`, `$`,
+        parentheses, a blank in a folder), in the sources and in the
+        prefix the rule is installed in: the objects are made, a second make
+        does nothing, and an edited include or a deleted dependency file
+        makes exactly its object again. A fasm that fails while writing
+        leaves no object behind, so the next make makes it."""
+        prefix = os.path.join(self.folder, "it's&R(D)")
+        subprocess.run(["cmake", "--install", os.path.dirname(NATIVE), "--prefix", prefix],
+                       check=True, capture_output=True)
+        self.project = self.make_project("make-odd")
+        src = os.path.join(self.project, "src")
+        sources = {"quote": "it's", "amp": "R&D (1)", "dollar": "a$b", "blank": "my dir/x"}
+        os.makedirs(os.path.join(src, "my dir"))
+        for name in sources.values():
+            with open(os.path.join(src, name + ".asm"), "w") as f:
+                f.write(PROJECT["src/main.asm"].replace("util", "util_" + str(len(name))))
+        targets = " ".join(["src/util.obj"] + ["src/" + name.replace("$", "$$").replace(" ", "\\ ") + ".obj"
+                            for name in sources.values()])
+        with open(os.path.join(self.project, "Makefile"), "w") as f:
+            f.write("include %s/share/symweld/symweld.mk\nFASM = %s\nFASM_INCLUDE = src/inc\n"
+                    "all: %s\n" % (prefix, os.path.abspath(FASM), targets))
+        sources["util"] = "util"  # plain, and reads no include
+        objects = {key: os.path.join(src, name + ".obj") for key, name in sources.items()}
+        env = self.make_env()
+        run = lambda: self.run_build(["make"], self.project, env)
+
+        def limited():  # fasm and the weld may write 64 bytes of a file
+            resource.setrlimit(resource.RLIMIT_FSIZE, (64, 64))
+        failed = subprocess.run(["make", "-k"], cwd=self.project, env=env, capture_output=True, timeout=600,
+                                preexec_fn=limited)
+        self.assertNotEqual(failed.returncode, 0)
+        self.assertEqual([key for key, path in objects.items() if os.path.exists(path)], [],
+                         "a half-written object was left")
+        run()
+        self.assertEqual(self.rebuilt_after(lambda: None, run, objects), [])
+        include = os.path.join(src, "inc", "shared.inc")
+        self.assertEqual(self.rebuilt_after(lambda: os.utime(include), run, objects),
+                         sorted(key for key in objects if key != "util"))
+        for key in sorted(objects):
+            self.check_removed(run, objects, [objects[key] + ".d"], [key])
+        self.assertEqual(self.rebuilt_after(lambda: None, run, objects), [])
 
     def test_find_package_version(self):
         """1.0 is found; 2.0 is not."""
