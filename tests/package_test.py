@@ -333,32 +333,46 @@ class UsingItInABuild(unittest.TestCase):
         self.check_cmake("Unix Makefiles", "makefiles")
 
     def test_cmake_refuses_two_objects_of_one_name(self):
-        """At configure time, with a message that names both sources; a
+        """At configure time, with a message that names both sources, also
+        where one output's folder is a symbolic link to the other's; an
+        output over a source, and a name with ';', are refused too. A
         default OUTPUT keeps all but the source's last extension."""
         if not shutil.which("cmake"):
             self.skipTest("needs cmake")
         project = self.make_project("collide")
-        for copy in ["src/b/util.asm", "src/v.release.asm", "src/v.debug.asm"]:
+        for copy in ["src/b/util.asm", "src/v.release.asm", "src/v.debug.asm", "src/se;mi.asm"]:
             os.makedirs(os.path.dirname(os.path.join(project, copy)), exist_ok=True)
             shutil.copy(os.path.join(project, "src", "util.asm"), os.path.join(project, copy))
+        util_over_main = " OUTPUT ${CMAKE_SOURCE_DIR}/src/main.asm"
         cases = [(["src/util.asm", "src/b/util.asm"], ["", ""], True),
                  (["src/main.asm", "src/util.asm"], [" OUTPUT o/x.obj", " OUTPUT o/../o/x.obj"], True),
-                 (["src/v.release.asm", "src/v.debug.asm"], ["", ""], False)]
+                 (["src/main.asm", "src/util.asm"], [" OUTPUT real/x.obj", " OUTPUT link/x.obj"], True),
+                 (["src/main.asm", "src/util.asm"], ["", util_over_main], True),
+                 (["src/util.asm", "src/main.asm"], [util_over_main, ""], True),
+                 (["src/se;mi.asm"], [""], True),
+                 (["src/util.asm"], [' OUTPUT "o;x.obj"'], True),
+                 (["src/v.release.asm", "src/v.debug.asm"], ["", ""], False),
+                 (["src/main.asm", "src/util.asm"], [" OUTPUT real/x.obj", " OUTPUT link/y.obj"], False)]
         for sources, outputs, refused in cases:
-            calls = "".join("symweld_add_fasm_object(V%d %s%s)\n" % (n, source, output)
+            calls = "".join('symweld_add_fasm_object(V%d "%s"%s)\n' % (n, source, output)
                             for n, (source, output) in enumerate(zip(sources, outputs)))
             with open(os.path.join(project, "CMakeLists.txt"), "w") as f:
                 f.write("cmake_minimum_required(VERSION 3.16)\nproject(demo NONE)\n"
                         "find_package(symweld 1.0 REQUIRED)\n" + calls)
-            result = subprocess.run(["cmake", "-S", project, "-B", os.path.join(project, "b"),
-                                     "-DCMAKE_PREFIX_PATH=" + self.stage,
+            build = os.path.join(project, "b")
+            os.makedirs(os.path.join(build, "real"))
+            os.symlink("real", os.path.join(build, "link"))
+            result = subprocess.run(["cmake", "-S", project, "-B", build, "-DCMAKE_PREFIX_PATH=" + self.stage,
                                      "-DSYMWELD_FASM_EXECUTABLE=" + os.path.abspath(FASM)],
                                     capture_output=True, timeout=300)
             message = " ".join(result.stderr.decode().split())  # CMake wraps long lines
             self.assertEqual(result.returncode != 0, refused, calls + message)
-            for source in sources if refused else []:
-                self.assertIn(os.path.join(project, source), message, calls)
-            shutil.rmtree(os.path.join(project, "b"))
+            if ";" in calls:
+                self.assertIn("a name with ';' cannot be used", message, calls)
+            else:
+                for source in sources if refused else []:
+                    self.assertIn(os.path.join(project, source), message, calls)
+            shutil.rmtree(build)
 
     def test_make_rule(self):
         """With a makefile included after the rule, the options set there
