@@ -302,11 +302,15 @@ class UsingItInABuild(unittest.TestCase):
             self.skipTest("needs cmake and ninja")
         self.project = self.make_project(name)
         # util twice, as a release and a debug object in one folder; the
-        # option once as an argument and once for every later object.
+        # option once as an argument and once for every later object; main
+        # with a fasm of the project's own, by a path from the source folder.
+        os.mkdir(os.path.join(self.project, "tools"))
+        shutil.copy(FASM, os.path.join(self.project, "tools", "fasm"))
         with open(os.path.join(self.project, "CMakeLists.txt"), "w") as f:
             f.write("cmake_minimum_required(VERSION 3.16)\nproject(demo NONE)\n"
                     "find_package(symweld 1.0 REQUIRED)\n"
-                    "symweld_add_fasm_object(MAIN_OBJ src/main.asm INCLUDE src/inc OPTIONS --procedures)\n"
+                    "symweld_add_fasm_object(MAIN_OBJ src/main.asm INCLUDE src/inc OPTIONS --procedures\n"
+                    "                        FASM tools/fasm)\n"
                     "symweld_add_fasm_object(UTIL_OBJ src/util.asm OUTPUT objects/util.release.obj)\n"
                     "set(SYMWELD_OPTIONS --procedures)\n"
                     "symweld_add_fasm_object(DEBUG_OBJ src/util.asm OUTPUT objects/util.debug.obj)\n"

@@ -10,7 +10,8 @@
 #                         [OUTPUT <object>]       default: <binary dir>/<name>.obj
 #                         [INCLUDE <folder>...]   fasm's include folders
 #                         [OPTIONS <option>...]   options of this weld
-#                         [FASM <program>])       default: fasm found on PATH
+#                         [FASM <program>])       a name on PATH or a path;
+#                                                 default: fasm found on PATH
 # sets <variable> to the object's full path; <name> is the source's name
 # without its last extension. One custom command runs
 # `fasm <source> <object> -s <object>.fas` and
@@ -108,8 +109,11 @@ function(symweld_add_fasm_object variable source)
   set(fas "${object}.fas")
   set(depfile "${object}.d")
   _symweld_claim_files("${source}" "${object}" "${fas}" "${depfile}")
-  if(arg_FASM)
-    set(fasm "${arg_FASM}")
+  if(arg_FASM MATCHES "/")
+    # A path, taken from the source folder as the other names are.
+    get_filename_component(fasm "${arg_FASM}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+  elseif(arg_FASM)
+    set(fasm "${arg_FASM}")  # a program's name, found on the PATH
   else()
     find_program(SYMWELD_FASM_EXECUTABLE fasm)
     if(NOT SYMWELD_FASM_EXECUTABLE)
