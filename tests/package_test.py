@@ -438,9 +438,12 @@ class UsingItInABuild(unittest.TestCase):
                 f.write(PROJECT["src/main.asm"].replace("util", "util_" + str(len(name))))
         targets = " ".join(["src/util.obj"] + ["src/" + name.replace("$", "$$").replace(" ", "\\ ") + ".obj"
                             for name in sources.values()])
+        # And one object that fasm alone makes, by a rule of the user's.
+        shutil.copy(os.path.join(src, "util.asm"), os.path.join(src, "plain.asm"))
         with open(os.path.join(self.project, "Makefile"), "w") as f:
             f.write("include %s/share/symweld/symweld.mk\nFASM = %s\nFASM_INCLUDE = src/inc\n"
-                    "all: %s\n" % (prefix, os.path.abspath(FASM), targets))
+                    "all: %s src/plain.obj\nsrc/plain.obj: src/plain.asm\n\t$(FASM) $< $@\n"
+                    % (prefix, os.path.abspath(FASM), targets))
         sources["util"] = "util"  # plain, and reads no include
         objects = {key: os.path.join(src, name + ".obj") for key, name in sources.items()}
         env = self.make_env()
@@ -454,13 +457,14 @@ class UsingItInABuild(unittest.TestCase):
         self.assertEqual([key for key, path in objects.items() if os.path.exists(path)], [],
                          "a half-written object was left")
         run()
-        self.assertEqual(self.rebuilt_after(lambda: None, run, objects), [])
+        with_plain = dict(objects, plain=os.path.join(src, "plain.obj"))
+        self.assertEqual(self.rebuilt_after(lambda: None, run, with_plain), [])
         include = os.path.join(src, "inc", "shared.inc")
         self.assertEqual(self.rebuilt_after(lambda: os.utime(include), run, objects),
                          sorted(key for key in objects if key != "util"))
         for key in sorted(objects):
-            self.check_removed(run, objects, [objects[key] + ".d"], [key])
-        self.assertEqual(self.rebuilt_after(lambda: None, run, objects), [])
+            self.check_removed(run, with_plain, [objects[key] + ".d"], [key])
+        self.assertEqual(self.rebuilt_after(lambda: None, run, with_plain), [])
 
     def test_find_package_version(self):
         """1.0 is found; 2.0 is not."""

@@ -36,12 +36,14 @@ FASM_INCLUDE ?=
 symweld_make_words := sed 's/[ :%]/\\&/g'
 # The dependency files of the objects below this folder.
 SYMWELD_DEPFILES ?= $(shell find . -name '*.obj.d' -type f 2>/dev/null | $(symweld_make_words))
-# The objects below this folder that lie beside their source but have no
-# dependency file (it was deleted): what they include is not known, so
-# they are made again.
+# The welded objects below this folder that lie beside their source but
+# have no dependency file (it was deleted): what they include is not
+# known, so they are made again. (An object that fasm alone makes, by a
+# rule of the user's, has no debug section and is left alone.)
 symweld_undepended := $(shell find . -name '*.asm' -type f 2>/dev/null | \
   while IFS= read -r s; do o="$${s%.asm}.obj"; \
-    if [ -f "$$o" ] && [ ! -e "$$o.d" ]; then printf '%s\n' "$$o"; fi; done | $(symweld_make_words))
+    if [ -f "$$o" ] && [ ! -e "$$o.d" ] && grep -q 'debug$$S' "$$o"; then printf '%s\n' "$$o"; fi; \
+  done | $(symweld_make_words))
 
 # An object that fasm or symweld did not finish is removed, so that the
 # next make tries again (fasm leaves what it wrote when a write fails).
