@@ -4,6 +4,7 @@ bytes."""
 import gzip
 import io
 import os
+import resource
 import shutil
 import struct
 import subprocess
@@ -301,11 +302,15 @@ class UsingItInABuild(unittest.TestCase):
             self.skipTest("needs cmake and ninja")
         self.project = self.make_project(name)
         # util twice, as a release and a debug object in one folder; the
-        # option once as an argument and once for every later object.
+        # option once as an argument and once for every later object; main
+        # with a fasm of the project's own, by a path from the source folder.
+        os.mkdir(os.path.join(self.project, "tools"))
+        shutil.copy(FASM, os.path.join(self.project, "tools", "fasm"))
         with open(os.path.join(self.project, "CMakeLists.txt"), "w") as f:
             f.write("cmake_minimum_required(VERSION 3.16)\nproject(demo NONE)\n"
                     "find_package(symweld 1.0 REQUIRED)\n"
-                    "symweld_add_fasm_object(MAIN_OBJ src/main.asm INCLUDE src/inc OPTIONS --procedures)\n"
+                    "symweld_add_fasm_object(MAIN_OBJ src/main.asm INCLUDE src/inc OPTIONS --procedures\n"
+                    "                        FASM tools/fasm)\n"
                     "symweld_add_fasm_object(UTIL_OBJ src/util.asm OUTPUT objects/util.release.obj)\n"
                     "set(SYMWELD_OPTIONS --procedures)\n"
                     "symweld_add_fasm_object(DEBUG_OBJ src/util.asm OUTPUT objects/util.debug.obj)\n"
@@ -332,32 +337,46 @@ class UsingItInABuild(unittest.TestCase):
         self.check_cmake("Unix Makefiles", "makefiles")
 
     def test_cmake_refuses_two_objects_of_one_name(self):
-        """At configure time, with a message that names both sources; a
+        """At configure time, with a message that names both sources, also
+        where one output's folder is a symbolic link to the other's; an
+        output over a source, and a name with ';', are refused too. A
         default OUTPUT keeps all but the source's last extension."""
         if not shutil.which("cmake"):
             self.skipTest("needs cmake")
         project = self.make_project("collide")
-        for copy in ["src/b/util.asm", "src/v.release.asm", "src/v.debug.asm"]:
+        for copy in ["src/b/util.asm", "src/v.release.asm", "src/v.debug.asm", "src/se;mi.asm"]:
             os.makedirs(os.path.dirname(os.path.join(project, copy)), exist_ok=True)
             shutil.copy(os.path.join(project, "src", "util.asm"), os.path.join(project, copy))
+        util_over_main = " OUTPUT ${CMAKE_SOURCE_DIR}/src/main.asm"
         cases = [(["src/util.asm", "src/b/util.asm"], ["", ""], True),
                  (["src/main.asm", "src/util.asm"], [" OUTPUT o/x.obj", " OUTPUT o/../o/x.obj"], True),
-                 (["src/v.release.asm", "src/v.debug.asm"], ["", ""], False)]
+                 (["src/main.asm", "src/util.asm"], [" OUTPUT real/x.obj", " OUTPUT link/x.obj"], True),
+                 (["src/main.asm", "src/util.asm"], ["", util_over_main], True),
+                 (["src/util.asm", "src/main.asm"], [util_over_main, ""], True),
+                 (["src/se;mi.asm"], [""], True),
+                 (["src/util.asm"], [' OUTPUT "o;x.obj"'], True),
+                 (["src/v.release.asm", "src/v.debug.asm"], ["", ""], False),
+                 (["src/main.asm", "src/util.asm"], [" OUTPUT real/x.obj", " OUTPUT link/y.obj"], False)]
         for sources, outputs, refused in cases:
-            calls = "".join("symweld_add_fasm_object(V%d %s%s)\n" % (n, source, output)
+            calls = "".join('symweld_add_fasm_object(V%d "%s"%s)\n' % (n, source, output)
                             for n, (source, output) in enumerate(zip(sources, outputs)))
             with open(os.path.join(project, "CMakeLists.txt"), "w") as f:
                 f.write("cmake_minimum_required(VERSION 3.16)\nproject(demo NONE)\n"
                         "find_package(symweld 1.0 REQUIRED)\n" + calls)
-            result = subprocess.run(["cmake", "-S", project, "-B", os.path.join(project, "b"),
-                                     "-DCMAKE_PREFIX_PATH=" + self.stage,
+            build = os.path.join(project, "b")
+            os.makedirs(os.path.join(build, "real"))
+            os.symlink("real", os.path.join(build, "link"))
+            result = subprocess.run(["cmake", "-S", project, "-B", build, "-DCMAKE_PREFIX_PATH=" + self.stage,
                                      "-DSYMWELD_FASM_EXECUTABLE=" + os.path.abspath(FASM)],
                                     capture_output=True, timeout=300)
             message = " ".join(result.stderr.decode().split())  # CMake wraps long lines
             self.assertEqual(result.returncode != 0, refused, calls + message)
-            for source in sources if refused else []:
-                self.assertIn(os.path.join(project, source), message, calls)
-            shutil.rmtree(os.path.join(project, "b"))
+            if ";" in calls:
+                self.assertIn("a name with ';' cannot be used", message, calls)
+            else:
+                for source in sources if refused else []:
+                    self.assertIn(os.path.join(project, source), message, calls)
+            shutil.rmtree(build)
 
     def test_make_rule(self):
         """With a makefile included after the rule, the options set there
@@ -377,8 +396,7 @@ class UsingItInABuild(unittest.TestCase):
         with open(os.path.join(decoy, "symweld"), "w") as f:
             f.write("#!/bin/sh\necho \"$@\" >> '%s'\n" % ran)
         os.chmod(os.path.join(decoy, "symweld"), 0o755)
-        # This suite's own SYMWELD would set the rule's variable of that name.
-        env = {key: value for key, value in os.environ.items() if not key.startswith("SYMWELD")}
+        env = self.make_env()
         env["PATH"] = decoy + os.pathsep + env["PATH"]
         objects = {"main": os.path.join(self.project, "src", "main.obj"),
                    "util": os.path.join(self.project, "src", "util.obj")}
@@ -395,6 +413,58 @@ class UsingItInABuild(unittest.TestCase):
         self.check_removed(run, objects, [os.path.join(self.project, "src", "main.fas")], ["main"])
         self.check_procedures(objects, ["main"])
         self.assertIn(b"Nothing to be done", run().stdout)
+
+    def make_env(self):
+        """The environment without this suite's own SYMWELD, which would
+        set the rule's variable of that name."""
+        return {key: value for key, value in os.environ.items() if not key.startswith("SYMWELD")}
+
+    def test_make_rule_odd_names_and_failures(self):
+        """Names that the shell would split or run (quotes, `&`, `$`,
+        parentheses, a blank in a folder), in the sources and in the
+        prefix the rule is installed in: the objects are made, a second make
+        does nothing, and an edited include or a deleted dependency file
+        makes exactly its object again. A fasm that fails while writing
+        leaves no object behind, so the next make makes it."""
+        prefix = os.path.join(self.folder, "it's&R(D)")
+        subprocess.run(["cmake", "--install", os.path.dirname(NATIVE), "--prefix", prefix],
+                       check=True, capture_output=True)
+        self.project = self.make_project("make-odd")
+        src = os.path.join(self.project, "src")
+        sources = {"quote": "it's", "amp": "R&D (1)", "dollar": "a$b", "blank": "my dir/x"}
+        os.makedirs(os.path.join(src, "my dir"))
+        for name in sources.values():
+            with open(os.path.join(src, name + ".asm"), "w") as f:
+                f.write(PROJECT["src/main.asm"].replace("util", "util_" + str(len(name))))
+        targets = " ".join(["src/util.obj"] + ["src/" + name.replace("$", "$$").replace(" ", "\\ ") + ".obj"
+                            for name in sources.values()])
+        # And one object that fasm alone makes, by a rule of the user's.
+        shutil.copy(os.path.join(src, "util.asm"), os.path.join(src, "plain.asm"))
+        with open(os.path.join(self.project, "Makefile"), "w") as f:
+            f.write("include %s/share/symweld/symweld.mk\nFASM = %s\nFASM_INCLUDE = src/inc\n"
+                    "all: %s src/plain.obj\nsrc/plain.obj: src/plain.asm\n\t$(FASM) $< $@\n"
+                    % (prefix, os.path.abspath(FASM), targets))
+        sources["util"] = "util"  # plain, and reads no include
+        objects = {key: os.path.join(src, name + ".obj") for key, name in sources.items()}
+        env = self.make_env()
+        run = lambda: self.run_build(["make"], self.project, env)
+
+        def limited():  # fasm and the weld may write 64 bytes of a file
+            resource.setrlimit(resource.RLIMIT_FSIZE, (64, 64))
+        failed = subprocess.run(["make", "-k"], cwd=self.project, env=env, capture_output=True, timeout=600,
+                                preexec_fn=limited)
+        self.assertNotEqual(failed.returncode, 0)
+        self.assertEqual([key for key, path in objects.items() if os.path.exists(path)], [],
+                         "a half-written object was left")
+        run()
+        with_plain = dict(objects, plain=os.path.join(src, "plain.obj"))
+        self.assertEqual(self.rebuilt_after(lambda: None, run, with_plain), [])
+        include = os.path.join(src, "inc", "shared.inc")
+        self.assertEqual(self.rebuilt_after(lambda: os.utime(include), run, objects),
+                         sorted(key for key in objects if key != "util"))
+        for key in sorted(objects):
+            self.check_removed(run, with_plain, [objects[key] + ".d"], [key])
+        self.assertEqual(self.rebuilt_after(lambda: None, run, with_plain), [])
 
     def test_find_package_version(self):
         """1.0 is found; 2.0 is not."""

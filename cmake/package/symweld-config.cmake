@@ -10,7 +10,8 @@
 #                         [OUTPUT <object>]       default: <binary dir>/<name>.obj
 #                         [INCLUDE <folder>...]   fasm's include folders
 #                         [OPTIONS <option>...]   options of this weld
-#                         [FASM <program>])       default: fasm found on PATH
+#                         [FASM <program>])       a name on PATH or a path;
+#                                                 default: fasm found on PATH
 # sets <variable> to the object's full path; <name> is the source's name
 # without its last extension. One custom command runs
 # `fasm <source> <object> -s <object>.fas` and
@@ -20,7 +21,8 @@
 # files fasm read (not files pulled in as raw bytes with `file`: the ".fas"
 # does not name them), so that an edited include rebuilds exactly the
 # objects that read it (Ninja, and Makefile generators with CMake 3.20 or
-# later). Two objects with one output name are refused here, at configure
+# later). Two objects with one output name (symbolic links resolved), an
+# output over a source, and names with ';' are refused here, at configure
 # time.
 
 # The dependency file names the object, the ".fas" and the files fasm read
@@ -37,18 +39,48 @@ if(NOT TARGET symweld::symweld)
 endif()
 unset(_symweld_prefix)
 
-# Every file an object's command writes, with the source it is made from:
-# two objects that would write one file are refused.
+# A full path with the symbolic links of its existing folders resolved:
+# two spellings of one file give one name, before the build made it.
+function(_symweld_real_path path variable)
+  set(rest "")
+  while(NOT EXISTS "${path}")
+    get_filename_component(name "${path}" NAME)
+    get_filename_component(path "${path}" DIRECTORY)
+    set(rest "/${name}${rest}")
+  endwhile()
+  get_filename_component(path "${path}" REALPATH)
+  string(REGEX REPLACE "/$" "" path "${path}")
+  set(${variable} "${path}${rest}" PARENT_SCOPE)
+endfunction()
+
+# Every file an object's command writes, with the source it is made from,
+# and every source read: two objects that would write one file, or an
+# object that would write over a source, are refused.
 function(_symweld_claim_files source)
+  _symweld_real_path("${source}" real_source)
+  get_property(writer GLOBAL PROPERTY "_symweld_file:${real_source}")
+  if(DEFINED writer)
+    message(FATAL_ERROR "symweld_add_fasm_object: ${writer} would write over the source ${source}; "
+                        "give it another OUTPUT")
+  endif()
+  set_property(GLOBAL PROPERTY "_symweld_source:${real_source}" "${source}")
+  set(claimed "")
   foreach(file IN LISTS ARGN)
-    get_property(owner GLOBAL PROPERTY "_symweld_file:${file}")
+    _symweld_real_path("${file}" real)
+    get_property(owner GLOBAL PROPERTY "_symweld_file:${real}")
     if(DEFINED owner)
       message(FATAL_ERROR "symweld_add_fasm_object: ${source} and ${owner} both make ${file}; "
                           "give one of them another OUTPUT")
     endif()
+    get_property(read GLOBAL PROPERTY "_symweld_source:${real}")
+    if(DEFINED read)
+      message(FATAL_ERROR "symweld_add_fasm_object: ${source} would write over the source ${read}; "
+                          "give it another OUTPUT")
+    endif()
+    list(APPEND claimed "${real}")
   endforeach()
-  foreach(file IN LISTS ARGN)
-    set_property(GLOBAL PROPERTY "_symweld_file:${file}" "${source}")
+  foreach(real IN LISTS claimed)
+    set_property(GLOBAL PROPERTY "_symweld_file:${real}" "${source}")
   endforeach()
 endfunction()
 
@@ -57,6 +89,12 @@ function(symweld_add_fasm_object variable source)
   if(arg_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "symweld_add_fasm_object: unknown arguments: ${arg_UNPARSED_ARGUMENTS}")
   endif()
+  # A ';' splits a CMake list: such a name would reach the build in pieces.
+  foreach(name IN ITEMS "${source}" "${arg_OUTPUT}" "${CMAKE_CURRENT_SOURCE_DIR}" "${CMAKE_CURRENT_BINARY_DIR}")
+    if(name MATCHES ";")
+      message(FATAL_ERROR "symweld_add_fasm_object: a name with ';' cannot be used: ${name}")
+    endif()
+  endforeach()
   get_filename_component(source "${source}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
   if(arg_OUTPUT)
     get_filename_component(object "${arg_OUTPUT}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_BINARY_DIR}")
@@ -71,8 +109,11 @@ function(symweld_add_fasm_object variable source)
   set(fas "${object}.fas")
   set(depfile "${object}.d")
   _symweld_claim_files("${source}" "${object}" "${fas}" "${depfile}")
-  if(arg_FASM)
-    set(fasm "${arg_FASM}")
+  if(arg_FASM MATCHES "/")
+    # A path, taken from the source folder as the other names are.
+    get_filename_component(fasm "${arg_FASM}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+  elseif(arg_FASM)
+    set(fasm "${arg_FASM}")  # a program's name, found on the PATH
   else()
     find_program(SYMWELD_FASM_EXECUTABLE fasm)
     if(NOT SYMWELD_FASM_EXECUTABLE)
