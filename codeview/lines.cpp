@@ -1,4 +1,6 @@
-// One DEBUG_S_LINES subsection per section that holds code from source lines.
+// One DEBUG_S_LINES subsection per section that holds code from source lines;
+// with procedure records, one per procedure instead (see writeProcedureLines).
+#include <algorithm>
 #include <cstring>
 
 #include "codeview/builder.h"
@@ -87,6 +89,7 @@ struct OpenBlock {
     const char* file;
     uint32_t offset;
     uint32_t lines;
+    uint32_t lastLine;
 };
 
 void closeBlock(CvBuilder* b, OpenBlock* block) {
@@ -96,43 +99,127 @@ void closeBlock(CvBuilder* b, OpenBlock* block) {
     block->file = nullptr;
 }
 
+// Opens a lines subsection for `length` bytes from the place of the symbol
+// that its relocations name.
+void beginLinesSubsection(CvBuilder* b, uint32_t symbolIndex, uint32_t length) {
+    b->beginSubsection(DEBUG_S_LINES);
+    uint32_t headerOffset = b->subsectionStart;
+    b->output.appendU32(0);
+    b->output.appendU16(0);
+    b->output.appendU16(0);
+    b->output.appendU32(length);
+    b->addAddressRelocations(headerOffset, symbolIndex);
+}
+
+// Appends one row, opening a file block where the file changes. With
+// `mergeRepeats`, a row that repeats the file and line of the row before it
+// is left out: the line then covers both rows' bytes in one, so that a
+// debugger stepping by lines stops once on a line that made several pieces
+// of code (a macro's lines all carry the line that invoked it).
+void appendRow(CvBuilder* b, OpenBlock* block, const LineEntry* entry, uint32_t offset, bool mergeRepeats) {
+    if (entry->fileName != block->file) {
+        closeBlock(b, block);
+        block->file = entry->fileName;
+        block->offset = b->output.size;
+        block->lines = 0;
+        b->output.appendU32(checksumOffsetOf(b, entry->fileName));
+        b->output.appendU32(0);
+        b->output.appendU32(0);
+    } else if (mergeRepeats && block->lines && entry->lineNumber == block->lastLine) {
+        return;
+    }
+    ++block->lines;
+    block->lastLine = entry->lineNumber;
+    b->output.appendU32(offset);
+    b->output.appendU32(entry->lineNumber | 0x80000000u);
+}
+
 void writeSectionLines(uintptr_t value, void* context) {
     CvBuilder* b = static_cast<CvBuilder*>(context);
     const CvSectionLines* group = reinterpret_cast<const CvSectionLines*>(value);
     const CoffSection* section = group->coffSection;
     uint32_t base = section->sourceRawDataPointer;
 
-    b->beginSubsection(DEBUG_S_LINES);
-    uint32_t headerOffset = b->subsectionStart;
-    b->output.appendU32(0);
-    b->output.appendU16(0);
-    b->output.appendU16(0);
-    b->output.appendU32(section->SizeOfRawData);
-    b->addAddressRelocations(headerOffset, section->sectionSymbolIndex);
-
-    OpenBlock block = {nullptr, 0, 0};
+    beginLinesSubsection(b, section->sectionSymbolIndex, section->SizeOfRawData);
+    OpenBlock block = {nullptr, 0, 0, 0};
     for (uint32_t i = 0, n = group->rows.count(); i < n; ++i) {
         const LineEntry* entry = static_cast<const LineEntry*>(group->rows.at(i));
-        if (entry->fileName != block.file) {
-            closeBlock(b, &block);
-            block.file = entry->fileName;
-            block.offset = b->output.size;
-            block.lines = 0;
-            b->output.appendU32(checksumOffsetOf(b, entry->fileName));
-            b->output.appendU32(0);
-            b->output.appendU32(0);
-        }
-        ++block.lines;
-        b->output.appendU32(entry->outputOffset - base);
-        b->output.appendU32(entry->lineNumber | 0x80000000u);
+        appendRow(b, &block, entry, entry->outputOffset - base, false);
     }
     closeBlock(b, &block);
     b->endSubsection();
+}
+
+bool isProcedure(const CvPlacedSymbol& p) {
+    return p.kind == S_GPROC32 || p.kind == S_LPROC32;
+}
+
+bool sectionBelow(const CvPlacedSymbol& p, uint32_t section) {
+    return p.section < section;
+}
+
+// The first procedure at or after `p` within [p, last), or last.
+const CvPlacedSymbol* nextProcedure(const CvPlacedSymbol* p, const CvPlacedSymbol* last) {
+    while (p < last && !isProcedure(*p)) ++p;
+    return p;
+}
+
+// With procedure records: the rows of each procedure in a subsection of
+// its own, tied to the procedure's symbol, and the rows before a section's
+// first procedure in one tied to the section. wine's debugger gives the
+// rows of a subsection to the procedure at its start, and LLVM's tools key
+// line tables by the name of that symbol, so each procedure's rows must
+// stand alone under its own name.
+void writeProcedureLines(uintptr_t value, void* context) {
+    CvBuilder* b = static_cast<CvBuilder*>(context);
+    const CvSectionLines* group = reinterpret_cast<const CvSectionLines*>(value);
+    const CoffSection* section = group->coffSection;
+    uint32_t base = section->sourceRawDataPointer;
+    const CvRecordPlan& plan = b->plan;
+    const CvPlacedSymbol* last = plan.placed + plan.placedCount;
+    const CvPlacedSymbol* placed = plan.placed;
+    const CvPlacedSymbol* first = std::lower_bound(placed, last, group->sectionNumber, sectionBelow);
+    while (last > first && last[-1].section != group->sectionNumber) --last;
+    const CvPlacedSymbol* upcoming = nextProcedure(first, last);
+
+    bool open = false;
+    uint32_t spanStart = 0;
+    OpenBlock block = {nullptr, 0, 0, 0};
+    for (uint32_t i = 0, n = group->rows.count(); i < n; ++i) {
+        const LineEntry* entry = static_cast<const LineEntry*>(group->rows.at(i));
+        uint32_t offset = entry->outputOffset - base;
+        const CvPlacedSymbol* entered = nullptr;
+        while (upcoming < last && offset >= upcoming->offset) {
+            entered = upcoming;
+            upcoming = nextProcedure(upcoming + 1, last);
+        }
+        if (entered && open) {
+            closeBlock(b, &block);
+            b->endSubsection();
+            open = false;
+        }
+        if (!open) {
+            if (entered) {
+                spanStart = entered->offset;
+                beginLinesSubsection(b, objectSymbolFor(b->coff, entered->symbol), entered->end - entered->offset);
+            } else {
+                spanStart = 0;
+                uint32_t end = upcoming < last ? upcoming->offset : section->SizeOfRawData;
+                beginLinesSubsection(b, section->sectionSymbolIndex, end);
+            }
+            open = true;
+        }
+        appendRow(b, &block, entry, offset - spanStart, true);
+    }
+    if (open) {
+        closeBlock(b, &block);
+        b->endSubsection();
+    }
 }
 
 }  // namespace
 
 void CvBuilder::writeLines() {
     groupLines(this);
-    sections.forEach(writeSectionLines, this);
+    sections.forEach(procedures ? writeProcedureLines : writeSectionLines, this);
 }
