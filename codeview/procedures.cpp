@@ -6,8 +6,9 @@
 // whose contents are code. Its procedure runs to the next code label of the
 // section or to the section's end; where several code labels share an
 // address, one of them (the one a public symbol names, else the first in
-// the ".fas" table) opens the procedure and the others stay labels inside it. Every
-// record whose address lies in a procedure's range is nested in its scope.
+// the ".fas" table) opens the procedure and the others stay labels inside
+// it. Every record whose address lies in a procedure's range is nested in
+// its scope.
 // A data label that covers more than one element (up to the next label of
 // its section, or the section's end) gets an array of its basic type.
 #include <algorithm>
