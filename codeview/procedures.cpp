@@ -11,6 +11,7 @@
 // A data label that covers more than one element (up to the next label of
 // its section, or the section's end) gets an array of its basic type.
 #include <algorithm>
+#include <cstring>
 
 #include "codeview/builder.h"
 #include "support/heap.h"
@@ -29,11 +30,12 @@ const uint32_t T_ULONG = 0x0022;
 // The default ".debug$T" ends with LF_BUILDINFO; the planned types follow.
 const uint32_t firstPlannedType = buildInfoTypeIndex + 1;
 
-bool placedBelow(const CvPlacedSymbol& a, const CvPlacedSymbol& b) {
-    if (a.section != b.section) return a.section < b.section;
-    if (a.offset != b.offset) return a.offset < b.offset;
-    return a.order < b.order;
-}
+// Address order; the ".fas" order breaks ties.
+struct PlacedBelow {
+    bool operator()(const CvPlacedSymbol& a, const CvPlacedSymbol& b) const {
+        return a.offset != b.offset ? a.offset < b.offset : a.order < b.order;
+    }
+};
 
 bool arrayBelow(const CvArrayType& a, const CvArrayType& b) {
     return a.element != b.element ? a.element < b.element : a.bytes < b.bytes;
@@ -48,9 +50,7 @@ bool sameArray(const CvArrayType& a, const CvArrayType& b) {
 bool isLocalName(const char* name) {
     const char* p = name;
     while (*p == '.') ++p;
-    for (; *p; ++p)
-        if (*p == '.') return true;
-    return false;
+    return strchr(p, '.') != nullptr;
 }
 
 bool isCodeSection(const CoffSection* section) {
@@ -96,23 +96,34 @@ uint32_t sectionEnd(const CvBuilder* b, uint32_t section) {
     return b->coff->sectionByNumber(section)->SizeOfRawData;
 }
 
-// Every section-relative symbol of the object's sections, in address order;
-// `end` becomes the next greater address of the section, or its end.
+bool isPlaced(const CvBuilder* b, const SymbolEntry& s) {
+    return s.isSectionRelative && s.section != 0 && s.section <= b->objectSections;
+}
+
+// Every section-relative symbol of the object's sections, in address order:
+// grouped by section in one pass (the ".fas" order kept within each), then
+// each section sorted by offset where it is not in order already (fasm
+// lists a section's labels mostly in address order).
 void placeSymbols(CvBuilder* b) {
     CvRecordPlan& plan = b->plan;
     const FasFile* fas = b->fas;
+    uint32_t countsSize = (b->objectSections + 1) * static_cast<uint32_t>(sizeof(uint32_t));
+    uint32_t* starts = static_cast<uint32_t*>(allocate(countsSize));
+    memset(starts, 0, countsSize);
+    // starts[n - 1]: where section n begins, after the symbols of those before.
     uint32_t count = 0;
-    for (uint32_t i = 0; i < fas->symbolCount; ++i) {
-        const SymbolEntry& s = fas->symbols[i];
-        if (s.isSectionRelative && s.section != 0 && s.section <= b->objectSections) ++count;
-    }
+    for (uint32_t i = 0; i < fas->symbolCount; ++i)
+        if (isPlaced(b, fas->symbols[i])) {
+            ++count;
+            if (fas->symbols[i].section < b->objectSections) ++starts[fas->symbols[i].section];
+        }
+    for (uint32_t n = 1; n < b->objectSections; ++n) starts[n] += starts[n - 1];
     plan.placed = static_cast<CvPlacedSymbol*>(allocateRecords(count, sizeof(CvPlacedSymbol)));
     plan.placedCount = count;
-    uint32_t n = 0;
     for (uint32_t i = 0; i < fas->symbolCount; ++i) {
         const SymbolEntry& s = fas->symbols[i];
-        if (!(s.isSectionRelative && s.section != 0 && s.section <= b->objectSections)) continue;
-        CvPlacedSymbol& p = plan.placed[n++];
+        if (!isPlaced(b, s)) continue;
+        CvPlacedSymbol& p = plan.placed[starts[s.section - 1]++];
         p.symbol = &s;
         p.section = s.section;
         p.offset = static_cast<uint32_t>(s.value);
@@ -122,22 +133,18 @@ void placeSymbols(CvBuilder* b) {
         p.kind = 0;
         if (symbolGetsRecord(b, &s)) p.kind = s.dataSize == 0 ? S_LABEL32 : S_LDATA32;
     }
+    // starts[n - 1] is now where section n ends.
     CvPlacedSymbol* placed = plan.placed;
-    std::sort(placed, placed + count, placedBelow);
-    uint32_t later = 0;
-    for (uint32_t i = count; i-- > 0;) {
-        uint32_t end = sectionEnd(b, placed[i].section);
-        if (i + 1 == count || placed[i + 1].section != placed[i].section)
-            later = end;
-        else if (placed[i + 1].offset != placed[i].offset)
-            later = placed[i + 1].offset;
-        placed[i].end = later < end ? later : end;
-    }
+    for (uint32_t n = 1, first = 0; n <= b->objectSections; first = starts[n - 1], ++n)
+        if (!std::is_sorted(placed + first, placed + starts[n - 1], PlacedBelow()))
+            std::sort(placed + first, placed + starts[n - 1], PlacedBelow());
+    deallocate(starts, countsSize);
 }
 
 bool isCodeLabel(const CvBuilder* b, const CvPlacedSymbol& p) {
-    return p.kind == S_LABEL32 && !isLocalName(p.symbol->name) && p.offset < sectionEnd(b, p.section) &&
-           isCodeSection(b->coff->sectionByNumber(p.section));
+    const CoffSection* section = b->coff->sectionByNumber(p.section);
+    return p.kind == S_LABEL32 && isCodeSection(section) && p.offset < section->SizeOfRawData &&
+           !isLocalName(p.symbol->name);
 }
 
 // Whether the object's symbol of this name is a public one at the label.
@@ -152,45 +159,48 @@ bool isPublicByName(const CvBuilder* b, const CvPlacedSymbol& p) {
 // Picks the procedure's label among the labels of one address, [first,
 // last): where a public symbol lies there, the label of its name if there
 // is one, else the first code label. Moves it to the front so that the
-// others fall in its scope.
-void chooseProcedure(CvBuilder* b, const PublicPlaces& publics, uint32_t first, uint32_t last) {
+// others fall in its scope; false where none is a code label.
+bool chooseProcedure(CvBuilder* b, const PublicPlaces& publics, uint32_t first, uint32_t last) {
     CvPlacedSymbol* placed = b->plan.placed;
     uint32_t chosen = last;
     for (uint32_t i = first; i < last && chosen == last; ++i)
         if (isCodeLabel(b, placed[i])) chosen = i;
-    if (chosen == last) return;
+    if (chosen == last) return false;
     bool isPublic = publics.has(placed[first].section, placed[first].offset);
     for (uint32_t i = chosen + 1; isPublic && i < last; ++i)
         if (isCodeLabel(b, placed[i]) && isPublicByName(b, placed[i]) && !isPublicByName(b, placed[chosen])) chosen = i;
     placed[chosen].kind = isPublic ? S_GPROC32 : S_LPROC32;
     std::rotate(placed + first, placed + chosen, placed + chosen + 1);
     ++b->plan.procedureCount;
+    return true;
 }
 
-// Marks the procedures and gives each the start of the next one of its
-// section, or the section's end, as its end.
+// One pass from the end of each section to its start, an address at a
+// time: every symbol gets the next greater address of its section (or the
+// section's end) as the end of what it labels, and a procedure opened at
+// the address the start of the next procedure (or the section's end).
 void planProcedures(CvBuilder* b) {
     CvRecordPlan& plan = b->plan;
+    CvPlacedSymbol* placed = plan.placed;
     PublicPlaces publics;
     publics.init(b->coff);
-    for (uint32_t first = 0; first < plan.placedCount;) {
-        uint32_t last = first + 1;
-        while (last < plan.placedCount && plan.placed[last].section == plan.placed[first].section &&
-               plan.placed[last].offset == plan.placed[first].offset)
-            ++last;
-        chooseProcedure(b, publics, first, last);
-        first = last;
+    uint32_t later = 0, nextProcedure = 0, end = 0;
+    for (uint32_t last = plan.placedCount; last > 0;) {
+        uint32_t first = last - 1;
+        const uint32_t section = placed[first].section, offset = placed[first].offset;
+        if (last == plan.placedCount || placed[last].section != section)
+            later = nextProcedure = end = sectionEnd(b, section);
+        while (first > 0 && placed[first - 1].section == section && placed[first - 1].offset == offset) --first;
+        uint32_t labelEnd = later < end ? later : end;
+        for (uint32_t i = first; i < last; ++i) placed[i].end = labelEnd;
+        if (chooseProcedure(b, publics, first, last)) {
+            placed[first].end = nextProcedure;
+            nextProcedure = offset;
+        }
+        later = offset;
+        last = first;
     }
     publics.release();
-    uint32_t nextStart = 0;
-    for (uint32_t i = plan.placedCount; i-- > 0;) {
-        CvPlacedSymbol& p = plan.placed[i];
-        if (i + 1 == plan.placedCount || plan.placed[i + 1].section != p.section) nextStart = sectionEnd(b, p.section);
-        if (p.kind == S_GPROC32 || p.kind == S_LPROC32) {
-            p.end = nextStart;
-            nextStart = p.offset;
-        }
-    }
 }
 
 // The array a data label covers, or false when it covers one element or
@@ -208,21 +218,25 @@ bool arrayOf(const CvPlacedSymbol& p, CvArrayType* array) {
 // index, or its basic type.
 void planArrays(CvBuilder* b) {
     CvRecordPlan& plan = b->plan;
+    // First the basic types, and 0 for a label that covers an array.
     uint32_t candidates = 0;
-    CvArrayType array;
-    for (uint32_t i = 0; i < plan.placedCount; ++i)
-        if (plan.placed[i].kind == S_LDATA32 && arrayOf(plan.placed[i], &array)) ++candidates;
+    CvArrayType array = {0, 0};
+    for (uint32_t i = 0; i < plan.placedCount; ++i) {
+        CvPlacedSymbol& p = plan.placed[i];
+        if (p.kind != S_LDATA32) continue;
+        p.type = arrayOf(p, &array) ? 0 : basicDataType(p.symbol->dataSize);
+        if (p.type == 0) ++candidates;
+    }
     plan.arrays = static_cast<CvArrayType*>(allocateRecords(candidates, sizeof(CvArrayType)));
     uint32_t n = 0;
     for (uint32_t i = 0; i < plan.placedCount; ++i)
-        if (plan.placed[i].kind == S_LDATA32 && arrayOf(plan.placed[i], &array)) plan.arrays[n++] = array;
+        if (plan.placed[i].kind == S_LDATA32 && plan.placed[i].type == 0) arrayOf(plan.placed[i], &plan.arrays[n++]);
     std::sort(plan.arrays, plan.arrays + n, arrayBelow);
     plan.arrayCount = static_cast<uint32_t>(std::unique(plan.arrays, plan.arrays + n, sameArray) - plan.arrays);
     for (uint32_t i = 0; i < plan.placedCount; ++i) {
         CvPlacedSymbol& p = plan.placed[i];
-        if (p.kind != S_LDATA32) continue;
-        p.type = basicDataType(p.symbol->dataSize);
-        if (!arrayOf(p, &array)) continue;
+        if (p.kind != S_LDATA32 || p.type != 0) continue;
+        arrayOf(p, &array);
         const CvArrayType* found = std::lower_bound(plan.arrays, plan.arrays + plan.arrayCount, array, arrayBelow);
         p.type = plan.firstArrayType + static_cast<uint32_t>(found - plan.arrays);
     }
