@@ -14,11 +14,11 @@
 # FASM and SYMWELD name the programs; SYMWELD_FLAGS are options for every
 # weld (a target's own value, `main.obj: SYMWELD_FLAGS += ...`, for one).
 FASM ?= fasm
-# The symweld installed beside this file, fixed now: MAKEFILE_LIST's last
-# word is another makefile as soon as one more is read.
 # A name as one word for the shell: in single quotes, each quote in it
 # closed, escaped and opened again. File names reach the shell only so.
 symweld_quote = '$(subst ','\'',$1)'
+# The symweld installed beside this file, fixed now: MAKEFILE_LIST's last
+# word is another makefile as soon as one more is read.
 symweld_mk_folder := $(dir $(lastword $(MAKEFILE_LIST)))
 ifeq ($(origin SYMWELD),undefined)
 # A blank in this file's folder splits MAKEFILE_LIST's last word: the
