@@ -465,6 +465,13 @@ class UsingItInABuild(unittest.TestCase):
         for key in sorted(objects):
             self.check_removed(run, with_plain, [objects[key] + ".d"], [key])
         self.assertEqual(self.rebuilt_after(lambda: None, run, with_plain), [])
+        # A welded object whose name make cannot take as a target, without
+        # its dependency file, stops no make.
+        for name in ["se;mi", "t\tab"]:
+            shutil.copy(os.path.join(src, "util.asm"), os.path.join(src, name + ".asm"))
+            self.run_build(["make", "src/%s.obj" % name], self.project, env)
+            os.remove(os.path.join(src, name + ".obj.d"))
+        self.assertEqual(self.rebuilt_after(lambda: None, run, with_plain), [])
 
     def test_find_package_version(self):
         """1.0 is found; 2.0 is not."""

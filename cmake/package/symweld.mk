@@ -14,11 +14,11 @@
 # FASM and SYMWELD name the programs; SYMWELD_FLAGS are options for every
 # weld (a target's own value, `main.obj: SYMWELD_FLAGS += ...`, for one).
 FASM ?= fasm
-# The symweld installed beside this file, fixed now: MAKEFILE_LIST's last
-# word is another makefile as soon as one more is read.
 # A name as one word for the shell: in single quotes, each quote in it
 # closed, escaped and opened again. File names reach the shell only so.
 symweld_quote = '$(subst ','\'',$1)'
+# The symweld installed beside this file, fixed now: MAKEFILE_LIST's last
+# word is another makefile as soon as one more is read.
 symweld_mk_folder := $(dir $(lastword $(MAKEFILE_LIST)))
 ifeq ($(origin SYMWELD),undefined)
 # A blank in this file's folder splits MAKEFILE_LIST's last word: the
@@ -39,11 +39,12 @@ SYMWELD_DEPFILES ?= $(shell find . -name '*.obj.d' -type f 2>/dev/null | $(symwe
 # The welded objects below this folder that lie beside their source but
 # have no dependency file (it was deleted): what they include is not
 # known, so they are made again. (An object that fasm alone makes, by a
-# rule of the user's, has no debug section and is left alone.)
+# rule of the user's, has no debug section and is left alone; a name with
+# ';' or a tab cannot be a target of a rule here.)
 symweld_undepended := $(shell find . -name '*.asm' -type f 2>/dev/null | \
   while IFS= read -r s; do o="$${s%.asm}.obj"; \
     if [ -f "$$o" ] && [ ! -e "$$o.d" ] && grep -q 'debug$$S' "$$o"; then printf '%s\n' "$$o"; fi; \
-  done | $(symweld_make_words))
+  done | grep -v -e ';' -e "$$(printf '\t')" | $(symweld_make_words))
 
 # An object that fasm or symweld did not finish is removed, so that the
 # next make tries again (fasm leaves what it wrote when a write fails).
