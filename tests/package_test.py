@@ -420,9 +420,9 @@ class UsingItInABuild(unittest.TestCase):
         return {key: value for key, value in os.environ.items() if not key.startswith("SYMWELD")}
 
     def test_make_rule_odd_names_and_failures(self):
-        """Names that the shell would split or run (quotes, `&`, `$`,
-        parentheses, a blank in a folder), in the sources and in the
-        prefix the rule is installed in: the objects are made, a second make
+        """Names that the shell would split or run (`$`, parentheses,
+        braces, a blank in a folder; quotes and `&` in the prefix the rule
+        is installed in): the objects are made, a second make
         does nothing, and an edited include or a deleted dependency file
         makes exactly its object again. A fasm that fails while writing
         leaves no object behind, so the next make makes it."""
@@ -431,7 +431,9 @@ class UsingItInABuild(unittest.TestCase):
                        check=True, capture_output=True)
         self.project = self.make_project("make-odd")
         src = os.path.join(self.project, "src")
-        sources = {"quote": "it's", "amp": "R&D (1)", "dollar": "a$b", "blank": "my dir/x"}
+        # Names that the dependency file can hold (make and Ninja read them
+        # back); a quote or `&` in a source's name is refused by the weld.
+        sources = {"paren": "x (1)", "dollar": "a$b", "blank": "my dir/x", "brace": "{b}!@"}
         os.makedirs(os.path.join(src, "my dir"))
         for name in sources.values():
             with open(os.path.join(src, name + ".asm"), "w") as f:
@@ -465,12 +467,24 @@ class UsingItInABuild(unittest.TestCase):
         for key in sorted(objects):
             self.check_removed(run, with_plain, [objects[key] + ".d"], [key])
         self.assertEqual(self.rebuilt_after(lambda: None, run, with_plain), [])
+        # A name that the dependency file cannot hold fails the weld with a
+        # message that names it, and leaves no object for the next make.
+        shutil.copy(os.path.join(src, "util.asm"), os.path.join(src, "it's.asm"))
+        refused = subprocess.run(["make", "src/it's.obj"], cwd=self.project, env=env, capture_output=True,
+                                 timeout=600)
+        self.assertNotEqual(refused.returncode, 0)
+        self.assertIn(b"symweld: can't write name to dependency file: src/it's.obj", refused.stdout)
+        self.assertFalse(os.path.exists(os.path.join(src, "it's.obj")))
+        os.remove(os.path.join(src, "it's.asm"))
         # A welded object whose name make cannot take as a target, without
-        # its dependency file, stops no make.
+        # a dependency file (welded by hand), stops no make.
+        tool = os.path.join(prefix, "bin", "symweld")
         for name in ["se;mi", "t\tab"]:
-            shutil.copy(os.path.join(src, "util.asm"), os.path.join(src, name + ".asm"))
-            self.run_build(["make", "src/%s.obj" % name], self.project, env)
-            os.remove(os.path.join(src, name + ".obj.d"))
+            base = os.path.join(src, name)
+            shutil.copy(os.path.join(src, "util.asm"), base + ".asm")
+            subprocess.run([FASM, base + ".asm", base + ".obj", "-s", base + ".fas"], check=True,
+                           capture_output=True, env=dict(env, INCLUDE=os.path.join(src, "inc")))
+            subprocess.run([tool, base + ".fas", base + ".obj"], check=True, capture_output=True)
         self.assertEqual(self.rebuilt_after(lambda: None, run, with_plain), [])
 
     def test_find_package_version(self):
