@@ -88,7 +88,7 @@ SaveResult saveInPlace(const char* target, const void* bytes, uint32_t size, boo
     if (ready) {
         platformHoldInterrupts();
         if (!platformInterruptPending()) {
-            written = writeOver(&file, bytes, size);
+            written = writeOver(&file, bytes, size) && platformDropSpecialBits(file.handle);
             if (!written) restored = writeOver(&file, old.data, old.size);
         }
     }
