@@ -107,21 +107,22 @@ const char* besideFolderOf(TextBuilder* path, const char* base, const char* name
 // The source name as this run opens it: as it stands where it is absolute,
 // else from the folder fasm ran in, or, where that is not known, from the
 // first of the current folder, the ".fas" file's and the object's that
-// has it. Null when none has it.
+// has it. A name whose look failed may be there: only one known to be
+// absent (or no regular file) is passed over. Null when none has it.
 const char* openableName(const DependencyFacts* facts, const char* name, TextBuilder* path) {
-    if (platformIsAbsolutePath(name)) return isExistingRegularFile(name) ? name : nullptr;
+    if (platformIsAbsolutePath(name)) return mayBeRegularFile(name) ? name : nullptr;
     if (facts->fasmFolder) {
         path->clear();
         appendText(path, facts->fasmFolder);
         appendText(path, name);
         const char* joined = path->terminate();
-        return isExistingRegularFile(joined) ? joined : nullptr;
+        return mayBeRegularFile(joined) ? joined : nullptr;
     }
-    if (isExistingRegularFile(name)) return name;
+    if (mayBeRegularFile(name)) return name;
     const char* bases[] = {facts->fasName, facts->objName};
     for (const char* base : bases) {
         const char* joined = besideFolderOf(path, base, name);
-        if (isExistingRegularFile(joined)) return joined;
+        if (mayBeRegularFile(joined)) return joined;
     }
     return nullptr;
 }

@@ -170,6 +170,11 @@ bool isExistingRegularFile(const char* name) {
     return platformInspect(name, &info, false) && info.exists && info.regular;
 }
 
+bool mayBeRegularFile(const char* name) {
+    PlatformFileInfo info;
+    return !platformInspect(name, &info, false) || (info.exists && info.regular);
+}
+
 void writeConsole(const char* text) {
     platformWriteStandardOutput(text, strLength(text));
 }
