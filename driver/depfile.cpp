@@ -257,8 +257,11 @@ void prepareDependencyFile(DependencyFile* file, const DependencyFacts* facts) {
 }
 
 void saveDependencyFile(DependencyFile* file) {
-    SaveResult result = saveFileSafely(file->name, file->text.buffer.data, file->text.buffer.size);
+    bool oldContentLost = false;
+    SaveResult result = saveFileSafely(file->name, file->text.buffer.data, file->text.buffer.size, &oldContentLost);
     if (result == SaveResult::cannotCreate) fatalError("can't open dependency file");
+    if (result == SaveResult::writeFailed && oldContentLost)
+        fatalError("error while saving dependency file; its old content could not be put back");
     if (result == SaveResult::writeFailed) fatalError("error while saving dependency file");
 }
 
