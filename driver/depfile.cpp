@@ -107,21 +107,22 @@ const char* besideFolderOf(TextBuilder* path, const char* base, const char* name
 // The source name as this run opens it: as it stands where it is absolute,
 // else from the folder fasm ran in, or, where that is not known, from the
 // first of the current folder, the ".fas" file's and the object's that
-// has it. Null when none has it.
+// has it. A name whose look failed may be there: only one known to be
+// absent (or no regular file) is passed over. Null when none has it.
 const char* openableName(const DependencyFacts* facts, const char* name, TextBuilder* path) {
-    if (platformIsAbsolutePath(name)) return isExistingRegularFile(name) ? name : nullptr;
+    if (platformIsAbsolutePath(name)) return mayBeRegularFile(name) ? name : nullptr;
     if (facts->fasmFolder) {
         path->clear();
         appendText(path, facts->fasmFolder);
         appendText(path, name);
         const char* joined = path->terminate();
-        return isExistingRegularFile(joined) ? joined : nullptr;
+        return mayBeRegularFile(joined) ? joined : nullptr;
     }
-    if (isExistingRegularFile(name)) return name;
+    if (mayBeRegularFile(name)) return name;
     const char* bases[] = {facts->fasName, facts->objName};
     for (const char* base : bases) {
         const char* joined = besideFolderOf(path, base, name);
-        if (isExistingRegularFile(joined)) return joined;
+        if (mayBeRegularFile(joined)) return joined;
     }
     return nullptr;
 }
@@ -256,8 +257,11 @@ void prepareDependencyFile(DependencyFile* file, const DependencyFacts* facts) {
 }
 
 void saveDependencyFile(DependencyFile* file) {
-    SaveResult result = saveFileSafely(file->name, file->text.buffer.data, file->text.buffer.size);
+    bool oldContentLost = false;
+    SaveResult result = saveFileSafely(file->name, file->text.buffer.data, file->text.buffer.size, &oldContentLost);
     if (result == SaveResult::cannotCreate) fatalError("can't open dependency file");
+    if (result == SaveResult::writeFailed && oldContentLost)
+        fatalError("error while saving dependency file; its old content could not be put back");
     if (result == SaveResult::writeFailed) fatalError("error while saving dependency file");
 }
 

@@ -111,9 +111,13 @@ bool platformCreateTemporary(PlatformFile* file, const char* target, bool* noTem
 // Opens the existing regular file for reading and writing, unchanged; runs
 // that write one file in place take turns, so this waits for another run's
 // in-place write. Setuid and setgid bits are dropped once the new content
-// is in place (platformOutputDecided(true)), and kept where it is not; a
+// is on the disk (platformDropSpecialBits), and kept where it is not; a
 // file whose bits a failed write could not put back is refused.
 bool platformOpenInPlace(PlatformFile* file, const char* target);
+// Drops setuid and setgid bits from the file written in place, once its new
+// content is on the disk. False where that fails: the write then counts as
+// failed, and the old content and mode go back.
+bool platformDropSpecialBits(PlatformFile file);
 bool platformSetFilePosition(PlatformFile file, uint64_t offset);
 // Makes sure that `size` bytes can be written from the start of the file
 // (room on the volume, the file-size limit) without changing its length.

@@ -88,7 +88,7 @@ SaveResult saveInPlace(const char* target, const void* bytes, uint32_t size, boo
     if (ready) {
         platformHoldInterrupts();
         if (!platformInterruptPending()) {
-            written = writeOver(&file, bytes, size);
+            written = writeOver(&file, bytes, size) && platformDropSpecialBits(file.handle);
             if (!written) restored = writeOver(&file, old.data, old.size);
         }
     }
@@ -168,6 +168,11 @@ const char* sourceFileName(const char* name, TextBuilder* scratch) {
 bool isExistingRegularFile(const char* name) {
     PlatformFileInfo info;
     return platformInspect(name, &info, false) && info.exists && info.regular;
+}
+
+bool mayBeRegularFile(const char* name) {
+    PlatformFileInfo info;
+    return !platformInspect(name, &info, false) || (info.exists && info.regular);
 }
 
 void writeConsole(const char* text) {

@@ -51,6 +51,8 @@ bool readOutputStart(const char* name, uint8_t* bytes, uint32_t capacity, uint32
 const char* sourceFileName(const char* name, TextBuilder* scratch);
 // Whether the name leads to an existing regular file (links followed).
 bool isExistingRegularFile(const char* name);
+// The same, or a name whose look failed: that is no proof that it is gone.
+bool mayBeRegularFile(const char* name);
 
 void writeConsole(const char* text);
 void writeConsoleLine(const char* text);

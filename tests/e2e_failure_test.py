@@ -1055,12 +1055,14 @@ class FailureSweep(BothBuilds):
     safe" is checked exactly: exit code 0 exactly when the new output and
     dependency file are in place, with the bytes of an undisturbed run and
     the old files' owner, ACL, user attributes and mode (less setuid and
-    setgid); otherwise the old files byte for byte with all of these, and
-    an interrupted run ends as the signal asks; nothing else is left in the
-    folder. Then every failed run that had begun to write is repeated with
-    each of its later calls failed as well: after such a double fault the
-    old files cannot always come back, but the exit code still tells
-    whether the new ones are in place."""
+    setgid); otherwise the old files byte for byte with all of these (or,
+    where the dependency file's step failed once the output was written,
+    the new output beside the old dependency file), and an interrupted run
+    ends as the signal asks; nothing else is left in the folder. Then every
+    failed run that had begun to write is repeated with each of its later
+    calls failed as well: after such a double fault the old files cannot
+    always come back, but the exit code still tells whether the new ones
+    are in place, unless the message says that the old content is lost."""
     ctest_entry = "sweep"
     # The Windows build is not swept: a trace of it shows the calls of wine
     # and its server, several processes and threads whose calls need not
@@ -1293,28 +1295,42 @@ class FailureSweep(BothBuilds):
 
     # ---- the promise --------------------------------------------------------
 
+    # A failed dependency file once the output is in place: the new output,
+    # the old dependency file. "can't open" may also come before anything
+    # was written, and then leaves both old files.
+    DEPFILE_FAILED = {"symweld: error while saving dependency file": False,
+                      "symweld: can't open dependency file": True}
+    OLD_CONTENT_LOST = "its old content could not be put back"
+
     def verdict(self, folder, path, code, stdout, signal_name=None, may_end_well=True, double=False):
         """What the run broke of the promise, in words; None where it held.
         After a double fault only the exit code is judged: 0 exactly when
-        the new files are in place."""
+        the new files are in place, where the message does not say that an
+        old content is lost."""
         if code is None:
             return "did not end in %.0f s" % self.patience
         base = os.path.join(folder, path)
         old, new = self.old[path], self.new[path]
         got = {name: FileState.of(os.path.join(base, name)) for name in old}
+        message = stdout.decode(errors="replace").strip()
         said = []
         if code == 0:
             said = ["%s: %s" % (n, ", ".join(new[n].differences(got[n]))) for n in sorted(old) if got[n] != new[n]]
             if not said and not may_end_well:
                 said = ["the signal came before the final step"]
         elif double:
-            if got == new:
+            if got == new and not message.endswith(self.OLD_CONTENT_LOST):
                 said = ["the new files are in place"]
             if code != 1:
                 said.insert(0, "exit code not 1")
         else:
-            said = ["%s: %s" % (n, "the new one" if got[n] == new[n] else ", ".join(old[n].differences(got[n])))
-                    for n in sorted(old) if got[n] != old[n]]
+            expected = old
+            if code == 1 and not signal_name and "out.d" in old and message in self.DEPFILE_FAILED and \
+                    not (self.DEPFILE_FAILED[message] and got == old):
+                expected = dict(old, **{"out.obj": new["out.obj"]})
+            said = ["%s: %s" % (n, "the new one" if got[n] == new[n] else "the old one" if got[n] == old[n]
+                                else ", ".join(expected[n].differences(got[n])))
+                    for n in sorted(old) if got[n] != expected[n]]
             if code != (-getattr(signal, signal_name) if signal_name else 1):
                 said.insert(0, "not ended by the signal" if signal_name else "exit code not 1")
         left = sorted(set(os.listdir(base)) - set(old))
@@ -1323,7 +1339,6 @@ class FailureSweep(BothBuilds):
         if not said:
             return None
         end = "exit %d" % code if code >= 0 else "killed by " + signal.Signals(-code).name
-        message = stdout.decode(errors="replace").strip()
         return "%s%s: %s" % (end, " (%s)" % message if message else "", "; ".join(said))
 
     # ---- the sweep ------------------------------------------------------------

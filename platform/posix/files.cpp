@@ -85,7 +85,8 @@ bool platformFileSize(PlatformFile file, uint64_t* size) {
 bool platformInspect(const char* name, PlatformFileInfo* info, bool askWritable) {
     struct stat s;
     *info = PlatformFileInfo{false, false, false, 0, 0};
-    if (stat(name, &s) != 0) return errno == ENOENT;
+    // A folder on the way that is a file: the name cannot exist either.
+    if (stat(name, &s) != 0) return errno == ENOENT || errno == ENOTDIR;
     info->exists = true;
     info->regular = S_ISREG(s.st_mode);
     // A file without any write bit is read-only, also for root, who passes

@@ -72,15 +72,26 @@ bool platformOpenInPlace(PlatformFile* file, const char* target) {
     return true;
 }
 
-// Once the in-place write is decided: setuid and setgid bits never stay on
-// a file the tool wrote, nor on one that holds neither content for sure (a
-// failed write whose undo failed too); a failed write leaves the mode as it
-// was (the system drops those bits on a write by anyone but root).
+// Setuid and setgid bits never stay on a file the tool wrote: they go
+// before the write counts as done, so that a failure here is a failed
+// write, whose undo puts the old content and mode back.
+bool platformDropSpecialBits(PlatformFile file) {
+    int fd = static_cast<int>(file - 1);
+    struct stat now;
+    if (fstat(fd, &now) != 0) return false;
+    mode_t wanted = inPlaceBefore.st_mode & 0777;
+    return (now.st_mode & 07777) == wanted || fchmod(fd, wanted) == 0;
+}
+
+// Once the in-place write is decided: a failed write leaves the mode as it
+// was (the system drops setuid and setgid bits on a write by anyone but
+// root), unless the file holds neither content for sure (its undo failed
+// too): such a file keeps neither bit.
 void posix::settleInPlaceFile(bool written) {
     if (inPlaceFile < 0) return;
     struct stat now;
-    if (fstat(inPlaceFile, &now) == 0) {
-        mode_t wanted = inPlaceBefore.st_mode & (written || inPlaceUnsettled ? 0777 : 07777);
+    if (!written && fstat(inPlaceFile, &now) == 0) {
+        mode_t wanted = inPlaceBefore.st_mode & (inPlaceUnsettled ? 0777 : 07777);
         if ((now.st_mode & 07777) != wanted) fchmod(inPlaceFile, wanted);
     }
     close(inPlaceFile);

@@ -220,7 +220,11 @@ bool platformSetOutputPermissions(PlatformFile file, const char* target) {
     int fd = static_cast<int>(file - 1);
     struct stat info, now;
     mode_t mode;
-    if (stat(target, &info) == 0) {
+    bool exists = stat(target, &info) == 0;
+    // A look that failed tells nothing: only a target known to be absent
+    // gets the mode of a new file.
+    if (!exists && errno != ENOENT) return false;
+    if (exists) {
         // Owner and group were given at creation; they are given again
         // where the target's changed meanwhile, and a failure fails the run.
         if (fstat(fd, &now) != 0) return false;

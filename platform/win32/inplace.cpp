@@ -16,6 +16,11 @@ bool platformOpenInPlace(PlatformFile* file, const char* target) {
     return true;
 }
 
+// Windows files have no setuid or setgid bits.
+bool platformDropSpecialBits(PlatformFile) {
+    return true;
+}
+
 // Room on the volume for the new content: the file's allocation grows to
 // it, its length stays. A volume or a system that cannot say so still
 // takes the write, and a failing write puts the old content back.
