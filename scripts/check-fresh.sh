@@ -118,6 +118,16 @@ inside() {
   "${run[@]}" sh -c 'ls /usr/bin | sed -n "s/^llvm-readobj-\([0-9]*\)$/\1/p" | sort -n | tr "\n" " "' >"$root/llvm"
 }
 
+# What each failed test printed (ctest --output-on-failure puts it after
+# the test's result line): the root goes, and the log's tail shows only the
+# summary.
+failed_tests_output() {
+  awk 'function flush() { for (i = (n > 150 ? n - 150 : 0); i < n; i++) print kept[i]; n = 0 }
+       /^ *[0-9]+\/[0-9]+ Test +#[0-9]+: / || /^ *Start +[0-9]+: / { if (keep) flush(); keep = /\*\*\*/ }
+       keep { kept[n++] = $0 }
+       END { if (keep) flush() }' "$1"
+}
+
 failed=0
 for release in "${releases[@]}"; do
   mkdir -p "$cache/$release/archives"
@@ -149,6 +159,7 @@ EOF
     *failed*)
       failed=1
       say "$release: FAILED: make ${result##*failed } s (tree $commit; see $log)"
+      failed_tests_output "$log"
       tail -n 30 "$log" ;;
     *)
       demo=$(sed -n 's/^demo //p' <<<"$result")
