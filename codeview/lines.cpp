@@ -158,8 +158,12 @@ bool sectionBelow(const CvPlacedSymbol& p, uint32_t section) {
     return p.section < section;
 }
 
+bool sectionAbove(uint32_t section, const CvPlacedSymbol& p) {
+    return section < p.section;
+}
+
 // The first procedure at or after `p` within [p, last), or last.
-const CvPlacedSymbol* nextProcedure(const CvPlacedSymbol* p, const CvPlacedSymbol* last) {
+CvPlacedSymbol* nextProcedure(CvPlacedSymbol* p, CvPlacedSymbol* last) {
     while (p < last && !isProcedure(*p)) ++p;
     return p;
 }
@@ -175,12 +179,12 @@ void writeProcedureLines(uintptr_t value, void* context) {
     const CvSectionLines* group = reinterpret_cast<const CvSectionLines*>(value);
     const CoffSection* section = group->coffSection;
     uint32_t base = section->sourceRawDataPointer;
-    const CvRecordPlan& plan = b->plan;
-    const CvPlacedSymbol* last = plan.placed + plan.placedCount;
-    const CvPlacedSymbol* placed = plan.placed;
-    const CvPlacedSymbol* first = std::lower_bound(placed, last, group->sectionNumber, sectionBelow);
-    while (last > first && last[-1].section != group->sectionNumber) --last;
-    const CvPlacedSymbol* upcoming = nextProcedure(first, last);
+    CvRecordPlan& plan = b->plan;
+    CvPlacedSymbol* last = plan.placed + plan.placedCount;
+    CvPlacedSymbol* placed = plan.placed;
+    CvPlacedSymbol* first = std::lower_bound(placed, last, group->sectionNumber, sectionBelow);
+    last = std::upper_bound(first, last, group->sectionNumber, sectionAbove);
+    CvPlacedSymbol* upcoming = nextProcedure(first, last);
 
     bool open = false;
     uint32_t spanStart = 0;
@@ -188,7 +192,7 @@ void writeProcedureLines(uintptr_t value, void* context) {
     for (uint32_t i = 0, n = group->rows.count(); i < n; ++i) {
         const LineEntry* entry = static_cast<const LineEntry*>(group->rows.at(i));
         uint32_t offset = entry->outputOffset - base;
-        const CvPlacedSymbol* entered = nullptr;
+        CvPlacedSymbol* entered = nullptr;
         while (upcoming < last && offset >= upcoming->offset) {
             entered = upcoming;
             upcoming = nextProcedure(upcoming + 1, last);
@@ -201,7 +205,7 @@ void writeProcedureLines(uintptr_t value, void* context) {
         if (!open) {
             if (entered) {
                 spanStart = entered->offset;
-                beginLinesSubsection(b, objectSymbolFor(b->coff, entered->symbol), entered->end - entered->offset);
+                beginLinesSubsection(b, placedObjectSymbol(b->coff, entered), entered->end - entered->offset);
             } else {
                 spanStart = 0;
                 uint32_t end = upcoming < last ? upcoming->offset : section->SizeOfRawData;

@@ -131,6 +131,7 @@ void placeSymbols(CvBuilder* b) {
         p.order = i;
         p.end = 0;
         p.type = 0;
+        p.objectSymbol = noOffset;
         p.kind = 0;
         if (symbolGetsRecord(b, &s)) p.kind = s.dataSize == 0 ? S_LABEL32 : S_LDATA32;
     }
@@ -260,6 +261,11 @@ void appendArrayType(ByteBuffer* types, const CvArrayType& array) {
 
 }  // namespace
 
+uint32_t placedObjectSymbol(CoffObject* coff, CvPlacedSymbol* placed) {
+    if (placed->objectSymbol == noOffset) placed->objectSymbol = objectSymbolFor(coff, placed->symbol);
+    return placed->objectSymbol;
+}
+
 void CvBuilder::planRecords() {
     objectSections = coff->loadedSections;
     releasePlan();
@@ -296,14 +302,14 @@ void CvBuilder::writeScopedSymbols() {
     bool open = false;
     uint32_t openSection = 0, openEnd = 0;
     for (uint32_t i = 0; i < plan.placedCount; ++i) {
-        const CvPlacedSymbol& p = plan.placed[i];
+        CvPlacedSymbol& p = plan.placed[i];
         if (open && (p.section != openSection || p.offset >= openEnd)) {
             beginRecord(S_END);
             endRecord();
             open = false;
         }
         if (p.kind == 0) continue;
-        uint32_t index = objectSymbolFor(coff, p.symbol);
+        uint32_t index = placedObjectSymbol(coff, &p);
         if (p.kind == S_LABEL32) {
             writeLabelRecord(p.symbol, index);
         } else if (p.kind == S_LDATA32) {
