@@ -16,6 +16,10 @@ fi
 export SOURCE_DATE_EPOCH TZ=UTC LC_ALL=C
 umask 022
 
+# The documents the README links to for users, shipped beside it in doc/ so
+# that its links still lead somewhere. (doc/contributing.md is for the tree.)
+user_docs=(build-systems command-line debugging file-safety)
+
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 
@@ -35,6 +39,9 @@ tree="$stage/tar/$top"
 install -D -s --strip-program="$root/scripts/strip-all" "$native" "$tree/bin/symweld"
 install -D -m 0644 "$root/doc/symweld.1" "$tree/share/man/man1/symweld.1"
 install -D -m 0644 "$root/README.md" "$tree/share/doc/symweld/README.md"
+for name in "${user_docs[@]}"; do
+  install -D -m 0644 "$root/doc/$name.md" "$tree/share/doc/symweld/doc/$name.md"
+done
 install -D -m 0644 "$root/LICENSE" "$tree/share/doc/symweld/LICENSE"
 install_build_files() {  # the CMake package and the make rule, under a prefix
   install -D -m 0644 "$root/cmake/package/symweld-config.cmake" "$1/lib/cmake/symweld/symweld-config.cmake"
@@ -53,6 +60,10 @@ install -D -s --strip-program="$root/scripts/strip-all" "$native" "$deb/usr/bin/
 install -d "$deb/usr/share/man/man1" "$deb/usr/share/doc/symweld" "$deb/DEBIAN"
 gzip -9n <"$root/doc/symweld.1" >"$deb/usr/share/man/man1/symweld.1.gz"
 gzip -9n <"$root/README.md" >"$deb/usr/share/doc/symweld/README.md.gz"
+install -d "$deb/usr/share/doc/symweld/doc"
+for name in "${user_docs[@]}"; do
+  gzip -9n <"$root/doc/$name.md" >"$deb/usr/share/doc/symweld/doc/$name.md.gz"
+done
 sed "s/@VERSION@/$version/; s/@DATE@/$(date -R -d "@$SOURCE_DATE_EPOCH")/" \
   "$root/scripts/debian/changelog.in" | gzip -9n >"$deb/usr/share/doc/symweld/changelog.gz"
 install -m 0644 "$root/scripts/debian/copyright" "$deb/usr/share/doc/symweld/copyright"
@@ -65,12 +76,22 @@ sed "s/@VERSION@/$version/; s/@SIZE@/$size/" "$root/scripts/debian/control.in" >
 settle "$deb"
 dpkg-deb --root-owner-group -Zxz --build "$deb" "$out/symweld_${version}_amd64.deb" >/dev/null
 
-# --- Windows zip: symweld.exe, README.txt and LICENSE.txt with CR LF ------
+# --- Windows zip: symweld.exe, README.txt, doc/*.txt and LICENSE.txt with
+# CR LF; the links between the documents name the .txt files -------------
 top="symweld-$version-win32"
 zipdir="$stage/zip/$top"
 install -D -s --strip-program=i686-w64-mingw32-strip "$exe" "$zipdir/symweld.exe"
-sed 's/\r\?$/\r/' "$root/README.md" >"$zipdir/README.txt"
-sed 's/\r\?$/\r/' "$root/LICENSE" >"$zipdir/LICENSE.txt"
+links_to_txt=(-e 's#](\(\.\./\)\?README\.md#](\1README.txt#g')
+for name in "${user_docs[@]}"; do
+  links_to_txt+=(-e "s#](\\(doc/\\)\\?$name\\.md#](\\1$name.txt#g")
+done
+windows_text() { sed "${links_to_txt[@]}" -e 's/\r\?$/\r/' "$1" >"$2"; }
+windows_text "$root/README.md" "$zipdir/README.txt"
+mkdir -p "$zipdir/doc"
+for name in "${user_docs[@]}"; do
+  windows_text "$root/doc/$name.md" "$zipdir/doc/$name.txt"
+done
+windows_text "$root/LICENSE" "$zipdir/LICENSE.txt"
 settle "$stage/zip"
 rm -f "$out/$top.zip"
 (cd "$stage/zip" && find "$top" | sort | zip -q -X -D -9 "$out/$top.zip" -@)

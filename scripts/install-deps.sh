@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what building, testing and the demo need, from the running Debian
 # release's own packages: whatever versions it offers, never a fixed list.
-# Quiet and quick when everything is already present.
+# Quiet and quick when everything is already present; otherwise one line
+# that names what it installs, and apt's own output only where that fails.
 #
 # A mirror in the middle of a sync is not fatal: the package lists are
 # fetched again a few times, an index that still fails is reported and
@@ -92,22 +93,28 @@ missing() {
 
 # Installs the packages; where apt cannot resolve them (one architecture's
 # index lagging the other's), again with the release's own suite preferred.
-# Returns the last apt error in $apt_error.
+# Returns the last apt error in $apt_error, and keeps apt's whole output of
+# the last failed try in $apt_log for a failure that ends the run.
 apt_error=""
+apt_log=$(mktemp)
+trap 'rm -f "$apt_log"' EXIT
 install_packages() {
-  local log
   local -a options=(-y -qq ${APT_NO_RECOMMENDS:+--no-install-recommends})
-  log=$(mktemp)
-  if $SUDO apt-get install "${options[@]}" "$@" >"$log" 2>&1 ||
+  if $SUDO apt-get install "${options[@]}" "$@" >"$apt_log" 2>&1 ||
      { [ -n "$codename" ] &&
-       $SUDO apt-get install "${options[@]}" -t "$codename" "$@" >"$log" 2>&1; }; then
-    rm -f "$log"
+       $SUDO apt-get install "${options[@]}" -t "$codename" "$@" >"$apt_log" 2>&1; }; then
     return 0
   fi
-  apt_error=$(grep -E '^E: ' "$log" | grep -v -E 'Unable to correct problems|held packages' | sed -n 1p || true)
-  [ -n "$apt_error" ] || apt_error=$(grep -E '^E: ' "$log" | sed -n 1p || true)
-  rm -f "$log"
+  apt_error=$(grep -E '^E: ' "$apt_log" | grep -v -E 'Unable to correct problems|held packages' | sed -n 1p || true)
+  [ -n "$apt_error" ] || apt_error=$(grep -E '^E: ' "$apt_log" | sed -n 1p || true)
   return 1
+}
+
+# apt's own words on a failure that ends the run, then the one line on it.
+fail() {
+  cat "$apt_log" >&2
+  say "FAILED: $*"
+  exit 1
 }
 
 # The first package of a set that apt cannot install, for the message.
@@ -135,12 +142,11 @@ if [ $((${#need[@]} + ${#need_windows[@]})) -gt 0 ]; then
   choose_packages
   mapfile -t need < <(missing "${wanted[@]}")
   mapfile -t need_windows < <(missing "${windows[@]}")
-  echo "installing: ${need[*]} ${need_windows[*]}"
+  echo "== installing ${need[*]} ${need_windows[*]}"
   if ! install_packages "${need[@]}" "${need_windows[@]}"; then
     windows_error=$apt_error
     if [ ${#need_windows[@]} -eq 0 ] || { [ ${#need[@]} -gt 0 ] && ! install_packages "${need[@]}"; }; then
-      say "FAILED: cannot install $(culprit "${need[@]}"): ${apt_error:-apt-get failed}; the mirror may be in the middle of a sync: run again later"
-      exit 1
+      fail "cannot install $(culprit "${need[@]}"): ${apt_error:-apt-get failed}; the mirror may be in the middle of a sync: run again later"
     fi
     say "wine is not installed: $(culprit "${need_windows[@]}"): ${windows_error:-apt-get failed}; run again later, or set SYMWELD_SKIP_WINDOWS=1 to go on without the Windows build"
   fi
@@ -161,10 +167,9 @@ if command -v wine >/dev/null 2>&1 && { [ "${SYMWELD_WINE:-}" = guest ] || ! win
 fi
 if [ ${#extra[@]} -gt 0 ]; then
   update_lists
-  echo "installing: ${extra[*]} (32-bit programs run emulated here)"
+  echo "== installing ${extra[*]} (32-bit programs run emulated here)"
   if ! APT_NO_RECOMMENDS=1 install_packages "${extra[@]}"; then
-    say "FAILED: cannot install $(culprit "${extra[@]}"): ${apt_error:-apt-get failed}; run again later"
-    exit 1
+    fail "cannot install $(culprit "${extra[@]}"): ${apt_error:-apt-get failed}; run again later"
   fi
 fi
 exit 0

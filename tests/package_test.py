@@ -4,6 +4,7 @@ bytes."""
 import gzip
 import io
 import os
+import re
 import resource
 import shutil
 import struct
@@ -25,6 +26,10 @@ EPOCH = "1767225600"
 DEB = "symweld_%s_amd64.deb" % VERSION
 TARBALL = "symweld-%s-linux-x86_64.tar.gz" % VERSION
 ZIP = "symweld-%s-win32.zip" % VERSION
+# The documents the README links to for users, shipped beside it; the
+# contributors' one stays in the tree.
+USER_DOCS = ["build-systems", "command-line", "debugging", "file-safety"]
+CONTRIBUTORS_DOCS = ["doc/contributing.md", "doc/symweld.1"]
 
 
 def dist(native, exe, out, cwd=ROOT):
@@ -105,12 +110,13 @@ class Packages(unittest.TestCase):
             self.assertIn("\n" + field, "\n" + fields)
         listing = subprocess.run(["dpkg-deb", "-c", self.package(DEB)], capture_output=True, check=True).stdout.decode()
         files = sorted(line.split()[-1] for line in listing.splitlines() if not line.endswith("/"))
-        self.assertEqual(files, ["./usr/bin/symweld", "./usr/lib/cmake/symweld/symweld-config-version.cmake",
-                                 "./usr/lib/cmake/symweld/symweld-config.cmake",
-                                 "./usr/share/doc/symweld/README.md.gz",
-                                 "./usr/share/doc/symweld/changelog.gz", "./usr/share/doc/symweld/copyright",
-                                 "./usr/share/lintian/overrides/symweld", "./usr/share/man/man1/symweld.1.gz",
-                                 "./usr/share/symweld/symweld.mk"])
+        self.assertEqual(files, sorted(["./usr/bin/symweld", "./usr/lib/cmake/symweld/symweld-config-version.cmake",
+                                        "./usr/lib/cmake/symweld/symweld-config.cmake",
+                                        "./usr/share/doc/symweld/README.md.gz",
+                                        "./usr/share/doc/symweld/changelog.gz", "./usr/share/doc/symweld/copyright",
+                                        "./usr/share/lintian/overrides/symweld", "./usr/share/man/man1/symweld.1.gz",
+                                        "./usr/share/symweld/symweld.mk"] +
+                                       ["./usr/share/doc/symweld/doc/%s.md.gz" % name for name in USER_DOCS]))
         for line in listing.splitlines():
             self.assertIn(" root/root ", line)
         if shutil.which("lintian"):
@@ -122,10 +128,11 @@ class Packages(unittest.TestCase):
         top = "symweld-%s-linux-x86_64/" % VERSION
         with tarfile.open(self.package(TARBALL)) as tar:
             names = sorted(m.name for m in tar.getmembers() if m.isfile())
-            self.assertEqual(names, [top + "bin/symweld", top + "lib/cmake/symweld/symweld-config-version.cmake",
-                                     top + "lib/cmake/symweld/symweld-config.cmake",
-                                     top + "share/doc/symweld/LICENSE", top + "share/doc/symweld/README.md",
-                                     top + "share/man/man1/symweld.1", top + "share/symweld/symweld.mk"])
+            self.assertEqual(names, sorted([top + "bin/symweld", top + "lib/cmake/symweld/symweld-config-version.cmake",
+                                            top + "lib/cmake/symweld/symweld-config.cmake",
+                                            top + "share/doc/symweld/LICENSE", top + "share/doc/symweld/README.md",
+                                            top + "share/man/man1/symweld.1", top + "share/symweld/symweld.mk"] +
+                                           [top + "share/doc/symweld/doc/%s.md" % name for name in USER_DOCS]))
             self.assertEqual({(m.uid, m.gid, m.mtime) for m in tar.getmembers()}, {(0, 0, int(EPOCH))})
             tar.extractall(self.folder)
         result = subprocess.run([os.path.join(self.folder, top, "bin", "symweld"), "--version"],
@@ -135,11 +142,18 @@ class Packages(unittest.TestCase):
     def test_zip_for_windows(self):
         top = "symweld-%s-win32/" % VERSION
         with zipfile.ZipFile(self.package(ZIP)) as z:
+            texts = ["LICENSE.txt", "README.txt"] + ["doc/%s.txt" % name for name in USER_DOCS]
             self.assertEqual(sorted(n for n in z.namelist() if not n.endswith("/")),
-                             [top + "LICENSE.txt", top + "README.txt", top + "symweld.exe"])
-            for text in ["LICENSE.txt", "README.txt"]:
+                             sorted([top + text for text in texts] + [top + "symweld.exe"]))
+            for text in texts:
                 lines = z.read(top + text).split(b"\n")
                 self.assertTrue(all(line.endswith(b"\r") for line in lines[:-1]), text)
+                # A link between the shipped documents names the .txt file
+                # that the zip holds.
+                for target in re.findall(r"\]\(([^)#]*\.(?:md|txt))", z.read(top + text).decode()):
+                    shipped = os.path.normpath(os.path.join(os.path.dirname(text), target))
+                    if target.endswith(".txt") or shipped not in CONTRIBUTORS_DOCS:
+                        self.assertIn(top + shipped, z.namelist(), (text, target))
             z.extractall(self.folder)
         exe = os.path.join(self.folder, top, "symweld.exe")
         self.assertEqual(version_strings(exe), {
@@ -168,6 +182,29 @@ class Packages(unittest.TestCase):
         welded = read_bytes(os.path.join(work, "basic_d.obj"))
         subprocess.run([NATIVE, "basic.fas", "basic.obj", "basic_d.obj"], cwd=work, check=True)
         self.assertEqual(welded, read_bytes(os.path.join(work, "basic_d.obj")))
+
+    def test_document_links(self):
+        """Every link of the README and of doc/*.md leads to a file of the
+        tree and, with a #, to one of its headings; every document the
+        README links to for users lies beside it in the tarball."""
+        def anchors(path):
+            headings = [line.lstrip("#").strip() for line in open(path) if line.startswith("#")]
+            return {re.sub(r"[^\w\- ]", "", h.lower()).replace(" ", "-") for h in headings}
+        documents = ["README.md"] + ["doc/" + n for n in sorted(os.listdir(os.path.join(ROOT, "doc")))
+                                     if n.endswith(".md")]
+        for document in documents:
+            for target in re.findall(r"\]\(([^)]+)\)", open(os.path.join(ROOT, document)).read()):
+                name, _, heading = target.partition("#")
+                path = os.path.normpath(os.path.join(os.path.dirname(document), name)) if name else document
+                self.assertTrue(os.path.isfile(os.path.join(ROOT, path)), (document, target))
+                if heading:
+                    self.assertIn(heading, anchors(os.path.join(ROOT, path)), (document, target))
+        top = "symweld-%s-linux-x86_64/share/doc/symweld/" % VERSION
+        with tarfile.open(self.package(TARBALL)) as tar:
+            shipped = set(tar.getnames())
+        for target in re.findall(r"\]\((doc/[^)#]+)", open(os.path.join(ROOT, "README.md")).read()):
+            if target not in CONTRIBUTORS_DOCS:
+                self.assertIn(top + target, shipped)
 
     def test_man_page(self):
         result = subprocess.run(["mandoc", "-T", "lint", "-W", "warning", os.path.join(ROOT, "doc", "symweld.1")],

@@ -22,9 +22,14 @@ POLL = 0.01
 IDLE_LIMIT = 1800
 
 
+# wine 10 looks for a display through a runtime folder, and prints an error
+# line where none is set: the guest gives it an empty one of its own.
+RUNTIME = "/tmp/runtime"
+
+
 def wine_environment(extra):
     env = {"PATH": "/usr/local/bin:/usr/bin:/bin", "HOME": "/tmp/home", "LANG": "C.UTF-8",
-           "WINEPREFIX": PREFIX, "WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml="}
+           "XDG_RUNTIME_DIR": RUNTIME, "WINEPREFIX": PREFIX, "WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml="}
     for name, value in extra.items():
         if name.startswith("WINE") and name not in ("WINEPREFIX", "WINESERVER", "WINELOADER"):
             env[name] = value
@@ -39,6 +44,7 @@ def quiet(command, env, timeout):
 def prepare_prefix(state):
     """Unpacks the prefix archive, or makes the prefix and its archive."""
     os.makedirs("/tmp/home", exist_ok=True)
+    os.makedirs(RUNTIME, mode=0o700, exist_ok=True)
     archive = os.path.join(state, "wine-prefix-linked.tar")
     env = wine_environment({})
     if os.path.exists(archive):
