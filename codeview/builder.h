@@ -55,8 +55,8 @@ struct CvPlacedSymbol {
     // they label (the next label of the section, or the section's end).
     uint32_t end;
     uint32_t type;  // data: the type of its record
-    // The object symbol its relocations name, once looked up (the line
-    // table and the record of a procedure both name it); noOffset before.
+    // The object symbol its relocations name (the line table and the
+    // record of a procedure both name it); noOffset for one without record.
     uint32_t objectSymbol;
     uint16_t kind;  // the record it gets, or 0 for none
 };
@@ -137,8 +137,6 @@ bool symbolGetsRecord(const CvBuilder* b, const SymbolEntry* symbol);
 // The object symbol that the record's relocations name: an existing symbol
 // that names the same place, or a new static one.
 uint32_t objectSymbolFor(CoffObject* coff, const SymbolEntry* symbol);
-// The same for a placed symbol, looked up once.
-uint32_t placedObjectSymbol(CoffObject* coff, CvPlacedSymbol* placed);
 // The CodeView basic type of a data label of this size.
 uint32_t basicDataType(uint32_t dataSize);
 

@@ -188,30 +188,36 @@ void writeProcedureLines(uintptr_t value, void* context) {
 
     bool open = false;
     uint32_t spanStart = 0;
+    // The offset of the upcoming procedure: rows below it stay in the
+    // open subsection, which keeps the common row cheap.
+    uint32_t boundary = upcoming < last ? upcoming->offset : UINT32_MAX;
     OpenBlock block = {nullptr, 0, 0, 0};
     for (uint32_t i = 0, n = group->rows.count(); i < n; ++i) {
         const LineEntry* entry = static_cast<const LineEntry*>(group->rows.at(i));
         uint32_t offset = entry->outputOffset - base;
-        CvPlacedSymbol* entered = nullptr;
-        while (upcoming < last && offset >= upcoming->offset) {
-            entered = upcoming;
-            upcoming = nextProcedure(upcoming + 1, last);
-        }
-        if (entered && open) {
-            closeBlock(b, &block);
-            b->endSubsection();
-            open = false;
-        }
-        if (!open) {
-            if (entered) {
-                spanStart = entered->offset;
-                beginLinesSubsection(b, placedObjectSymbol(b->coff, entered), entered->end - entered->offset);
-            } else {
-                spanStart = 0;
-                uint32_t end = upcoming < last ? upcoming->offset : section->SizeOfRawData;
-                beginLinesSubsection(b, section->sectionSymbolIndex, end);
+        if (!open || offset >= boundary) {
+            CvPlacedSymbol* entered = nullptr;
+            while (upcoming < last && offset >= upcoming->offset) {
+                entered = upcoming;
+                upcoming = nextProcedure(upcoming + 1, last);
             }
-            open = true;
+            boundary = upcoming < last ? upcoming->offset : UINT32_MAX;
+            if (entered && open) {
+                closeBlock(b, &block);
+                b->endSubsection();
+                open = false;
+            }
+            if (!open) {
+                if (entered) {
+                    spanStart = entered->offset;
+                    beginLinesSubsection(b, entered->objectSymbol, entered->end - entered->offset);
+                } else {
+                    spanStart = 0;
+                    uint32_t end = upcoming < last ? upcoming->offset : section->SizeOfRawData;
+                    beginLinesSubsection(b, section->sectionSymbolIndex, end);
+                }
+                open = true;
+            }
         }
         appendRow(b, &block, entry, offset - spanStart, true);
     }

@@ -104,7 +104,10 @@ bool isPlaced(const CvBuilder* b, const SymbolEntry& s) {
 // Every section-relative symbol of the object's sections, in address order:
 // grouped by section in one pass (the ".fas" order kept within each), then
 // each section sorted by offset where it is not in order already (fasm
-// lists a section's labels mostly in address order).
+// lists a section's labels mostly in address order). The object symbols
+// that the records name are looked up in the grouping pass, in ".fas"
+// order as without the option, so the object's symbol table comes out the
+// same either way.
 void placeSymbols(CvBuilder* b) {
     CvRecordPlan& plan = b->plan;
     const FasFile* fas = b->fas;
@@ -133,7 +136,10 @@ void placeSymbols(CvBuilder* b) {
         p.type = 0;
         p.objectSymbol = noOffset;
         p.kind = 0;
-        if (symbolGetsRecord(b, &s)) p.kind = s.dataSize == 0 ? S_LABEL32 : S_LDATA32;
+        if (symbolGetsRecord(b, &s)) {
+            p.kind = s.dataSize == 0 ? S_LABEL32 : S_LDATA32;
+            p.objectSymbol = objectSymbolFor(b->coff, &s);
+        }
     }
     // starts[n - 1] is now where section n ends.
     CvPlacedSymbol* placed = plan.placed;
@@ -177,34 +183,6 @@ bool chooseProcedure(CvBuilder* b, const PublicPlaces& publics, uint32_t first, 
     return true;
 }
 
-// One pass from the end of each section to its start, an address at a
-// time: every symbol gets the next greater address of its section (or the
-// section's end) as the end of what it labels, and a procedure opened at
-// the address the start of the next procedure (or the section's end).
-void planProcedures(CvBuilder* b) {
-    CvRecordPlan& plan = b->plan;
-    CvPlacedSymbol* placed = plan.placed;
-    PublicPlaces publics;
-    publics.init(b->coff);
-    uint32_t later = 0, nextProcedure = 0, end = 0;
-    for (uint32_t last = plan.placedCount; last > 0;) {
-        uint32_t first = last - 1;
-        const uint32_t section = placed[first].section, offset = placed[first].offset;
-        if (last == plan.placedCount || placed[last].section != section)
-            later = nextProcedure = end = sectionEnd(b, section);
-        while (first > 0 && placed[first - 1].section == section && placed[first - 1].offset == offset) --first;
-        uint32_t labelEnd = later < end ? later : end;
-        for (uint32_t i = first; i < last; ++i) placed[i].end = labelEnd;
-        if (chooseProcedure(b, publics, first, last)) {
-            placed[first].end = nextProcedure;
-            nextProcedure = offset;
-        }
-        later = offset;
-        last = first;
-    }
-    publics.release();
-}
-
 // The array a data label covers, or false when it covers one element or
 // none.
 bool arrayOf(const CvPlacedSymbol& p, CvArrayType* array) {
@@ -216,19 +194,46 @@ bool arrayOf(const CvPlacedSymbol& p, CvArrayType* array) {
     return true;
 }
 
-// Every distinct array once, sorted; each data label's type is its array's
-// index, or its basic type.
-void planArrays(CvBuilder* b) {
+// One pass from the end of each section to its start, an address at a
+// time: every symbol gets the next greater address of its section (or the
+// section's end) as the end of what it labels, and a procedure opened at
+// the address the start of the next procedure (or the section's end). A
+// data label gets its basic type here, or 0 where it covers an array;
+// returns how many do.
+uint32_t planProcedures(CvBuilder* b, const PublicPlaces& publics) {
     CvRecordPlan& plan = b->plan;
-    // First the basic types, and 0 for a label that covers an array.
-    uint32_t candidates = 0;
+    CvPlacedSymbol* placed = plan.placed;
+    uint32_t later = 0, nextProcedure = 0, end = 0, arrays = 0;
     CvArrayType array = {0, 0};
-    for (uint32_t i = 0; i < plan.placedCount; ++i) {
-        CvPlacedSymbol& p = plan.placed[i];
-        if (p.kind != S_LDATA32) continue;
-        p.type = arrayOf(p, &array) ? 0 : basicDataType(p.symbol->dataSize);
-        if (p.type == 0) ++candidates;
+    for (uint32_t last = plan.placedCount; last > 0;) {
+        uint32_t first = last - 1;
+        const uint32_t section = placed[first].section, offset = placed[first].offset;
+        if (last == plan.placedCount || placed[last].section != section)
+            later = nextProcedure = end = sectionEnd(b, section);
+        while (first > 0 && placed[first - 1].section == section && placed[first - 1].offset == offset) --first;
+        uint32_t labelEnd = later < end ? later : end;
+        for (uint32_t i = first; i < last; ++i) {
+            CvPlacedSymbol& p = placed[i];
+            p.end = labelEnd;
+            if (p.kind != S_LDATA32) continue;
+            p.type = arrayOf(p, &array) ? 0 : basicDataType(p.symbol->dataSize);
+            if (p.type == 0) ++arrays;
+        }
+        if (chooseProcedure(b, publics, first, last)) {
+            placed[first].end = nextProcedure;
+            nextProcedure = offset;
+        }
+        later = offset;
+        last = first;
     }
+    return arrays;
+}
+
+// Every distinct array once, sorted; each data label that covers one (of
+// `candidates`, typed 0 so far) gets its array's index.
+void planArrays(CvBuilder* b, uint32_t candidates) {
+    CvRecordPlan& plan = b->plan;
+    CvArrayType array = {0, 0};
     plan.arrays = static_cast<CvArrayType*>(allocateRecords(candidates, sizeof(CvArrayType)));
     uint32_t n = 0;
     for (uint32_t i = 0; i < plan.placedCount; ++i)
@@ -261,19 +266,18 @@ void appendArrayType(ByteBuffer* types, const CvArrayType& array) {
 
 }  // namespace
 
-uint32_t placedObjectSymbol(CoffObject* coff, CvPlacedSymbol* placed) {
-    if (placed->objectSymbol == noOffset) placed->objectSymbol = objectSymbolFor(coff, placed->symbol);
-    return placed->objectSymbol;
-}
-
 void CvBuilder::planRecords() {
     objectSections = coff->loadedSections;
     releasePlan();
+    // The object's public symbols, before the records add static ones.
+    PublicPlaces publics;
+    publics.init(coff);
     placeSymbols(this);
-    planProcedures(this);
+    uint32_t arrays = planProcedures(this, publics);
+    publics.release();
     plan.procedureType = plan.procedureCount ? firstPlannedType + 1 : 0;
     plan.firstArrayType = firstPlannedType + (plan.procedureCount ? 2 : 0);
-    planArrays(this);
+    planArrays(this, arrays);
 }
 
 // After the default types: a procedure type `void ()` for every procedure
@@ -309,7 +313,7 @@ void CvBuilder::writeScopedSymbols() {
             open = false;
         }
         if (p.kind == 0) continue;
-        uint32_t index = placedObjectSymbol(coff, &p);
+        uint32_t index = p.objectSymbol;
         if (p.kind == S_LABEL32) {
             writeLabelRecord(p.symbol, index);
         } else if (p.kind == S_LDATA32) {

@@ -256,7 +256,12 @@ class Welding(BothBuilds):
             self.weld(tool, name, name + "_d.obj")
             self.assertEqual(link(self.folder, [name + "_d.obj"] + extra, entry).returncode, 0)
             plain = pdb_symbols(self.folder)
+            plain_table = [(s.name, s.value, s.section, s.storage) for s in
+                           coff_reader.read(os.path.join(self.folder, name + "_d.obj")).symbols]
             self.weld(tool, name, name + "_d.obj", ["--procedures"])
+            # The records name the object's symbols that the default adds, in the same order.
+            self.assertEqual([(s.name, s.value, s.section, s.storage) for s in
+                              coff_reader.read(os.path.join(self.folder, name + "_d.obj")).symbols], plain_table)
             result = link(self.folder, [name + "_d.obj"] + extra, entry)
             self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
             if name != "split":
