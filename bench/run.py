@@ -24,12 +24,13 @@ NEW_OUTPUTS = ("new.obj", "procedures.obj")
 
 
 def timed(command, cwd):
-    """Wall seconds and peak resident KiB of one run of the command."""
+    """Wall seconds, peak resident KiB and processor seconds of one run of
+    the command."""
     result = subprocess.run([MEASURE] + command, cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     if result.returncode != 0:
         raise RuntimeError("failed: " + " ".join(command))
-    ns, kib = result.stderr.decode().split()[-2:]
-    return int(ns) / 1e9, int(kib)
+    ns, kib, cpu = result.stderr.decode().split()[-3:]
+    return int(ns) / 1e9, int(kib), int(cpu) / 1e9
 
 
 def median_of(command, cwd, runs):
@@ -40,7 +41,7 @@ def median_of(command, cwd, runs):
 def interleaved(commands, cwd, runs):
     """Runs the commands in turn, round after round, so that a slow spell of
     the machine falls on all of them alike. For each: median, fastest and
-    slowest wall time, and the peak memory."""
+    slowest wall time, the peak memory and the median processor time."""
     results = [[] for _ in commands]
     for _ in range(runs):
         for command, found in zip(commands, results):
@@ -49,7 +50,8 @@ def interleaved(commands, cwd, runs):
     summary = []
     for found in results:
         times = [r[0] for r in found]
-        summary.append((statistics.median(times), min(times), max(times), max(r[1] for r in found)))
+        summary.append((statistics.median(times), min(times), max(times), max(r[1] for r in found),
+                        statistics.median(r[2] for r in found)))
     return summary
 
 
@@ -102,8 +104,9 @@ def bench(symweld, floor, root, lines, runs):
     floor_args = ["main.fas", "main.obj", str(out_size), "floor.out"] + sources
     # out.obj exists, as on every rebuild: the run also makes sure that it is
     # none of the files the program was assembled from. new.obj does not.
-    (tool_time, tool_min, tool_max, tool_rss), (new_time, _, _, _), (floor_time, floor_min, floor_max, _), \
-        (replace_time, _, _, _), (procedures_time, procedures_min, procedures_max, procedures_rss) = \
+    (tool_time, tool_min, tool_max, tool_rss, _), (new_time, _, _, _, new_cpu), \
+        (floor_time, floor_min, floor_max, _, _), (replace_time, _, _, _, _), \
+        (procedures_time, procedures_min, procedures_max, procedures_rss, procedures_cpu) = \
         interleaved([[symweld, "main.fas", "main.obj", "out.obj"], [symweld, "main.fas", "main.obj", "new.obj"],
                      [floor] + floor_args, [floor, "--replace"] + floor_args,
                      [symweld, "--procedures", "main.fas", "main.obj", "procedures.obj"]], folder, runs)
@@ -115,6 +118,7 @@ def bench(symweld, floor, root, lines, runs):
         "lines": source_lines, "symbols": symbol_count(folder), "fasm": fasm_time, "symweld": tool_time, "floor": floor_time,
         "floor_replacing": replace_time, "new_output": new_time,
         "procedures": procedures_time, "procedures_range": (procedures_min, procedures_max),
+        "new_output_cpu": new_cpu, "procedures_cpu": procedures_cpu,
         "procedures_rss": procedures_rss * 1024, "procedures_out": size(folder, "procedures.obj"),
         "symweld_range": (tool_min, tool_max), "floor_range": (floor_min, floor_max),
         "rss": tool_rss * 1024, "bare": bare_rss * 1024, "fas": size(folder, "main.fas"), "obj": size(folder, "main.obj"),
@@ -149,6 +153,8 @@ def main():
         print(f"   --procedures {r['procedures'] * 1000:.1f} ms writing a new output "
               f"({spread('procedures_range')}): {(r['procedures'] / r['new_output'] - 1) * 100:+.1f} % over the "
               f"default, peak RSS {mib(r['procedures_rss'])}, output {mib(r['procedures_out'])}")
+        print(f"   processor time, new output: default {r['new_output_cpu'] * 1000:.1f} ms, --procedures "
+              f"{r['procedures_cpu'] * 1000:.1f} ms ({(r['procedures_cpu'] / r['new_output_cpu'] - 1) * 100:+.1f} %)")
         print(f"   {r['symbols']} symbols, {r['symweld'] / r['symbols'] * 1e9:.0f} ns per symbol")
         print(f"   floor    {r['floor'] * 1000:9.1f} ms  symweld / floor = {r['symweld'] / r['floor']:.2f}  "
               f"({spread('floor_range')})")
