@@ -24,6 +24,7 @@ void CvBuilder::init(const FasFile* fasFile, CoffObject* object) {
     subsectionStart = 0;
     recordStart = 0;
     objectSections = 0;
+    frameProgram = 0;
     procedures = false;
     plan.placed = nullptr;
     plan.arrays = nullptr;
@@ -50,8 +51,9 @@ void reserveUpperBounds(CvBuilder* b, const char* objectName) {
         bytes += 15 + strLength(symbol.name);
         ++records;
     }
-    // A procedure record is longer than a label's by 28 bytes, and S_END.
-    bytes += 32ull * b->plan.procedureCount;
+    // A procedure record is longer than a label's by 28 bytes, and S_END;
+    // its frame data takes 44, and their program one string.
+    bytes += 76ull * b->plan.procedureCount + strLength(ebpFrameProgram) + 1;
     if (bytes < 0x40000000ull) b->output.reserve(static_cast<uint32_t>(bytes));
     if (records * 20 < 0x40000000ull) b->relocations.reserve(static_cast<uint32_t>(records * 20));
 }
@@ -63,6 +65,7 @@ void CvBuilder::generate(const char* objectName) {
     writeStringTable();
     writeFileChecksums();
     writeLines();
+    if (procedures) writeFrameData();
     writeSymbols(objectName);
 }
 

@@ -15,6 +15,7 @@ const uint32_t DEBUG_S_SYMBOLS = 0xF1;
 const uint32_t DEBUG_S_LINES = 0xF2;
 const uint32_t DEBUG_S_STRINGTABLE = 0xF3;
 const uint32_t DEBUG_S_FILECHKSMS = 0xF4;
+const uint32_t DEBUG_S_FRAMEDATA = 0xF5;
 const uint16_t S_END = 0x0006;
 const uint16_t S_OBJNAME = 0x1101;
 const uint16_t S_LABEL32 = 0x1105;
@@ -24,9 +25,14 @@ const uint16_t S_GPROC32 = 0x1110;
 const uint16_t S_COMPILE2 = 0x1116;
 const uint16_t S_BUILDINFO = 0x114C;
 const uint8_t CHKSUM_TYPE_MD5 = 1;
+const uint16_t IMAGE_REL_I386_DIR32NB = 0x0007;
 const uint16_t IMAGE_REL_I386_SECTION = 0x000A;
 const uint16_t IMAGE_REL_I386_SECREL = 0x000B;
 
+// The frame of a routine that keeps its caller's frame pointer at [ebp]
+// and its return address above it, as a frame-data program: the caller's
+// eip, ebp and esp.
+extern const char* const ebpFrameProgram;
 // Type index of the LF_BUILDINFO record in ".debug$T".
 const uint32_t buildInfoTypeIndex = 0x1004;
 // Longest name that still fits a record's 16-bit length.
@@ -93,6 +99,9 @@ struct CvBuilder {
     uint32_t recordStart;
     // Sections of the object as loaded; sections added since hold no code.
     uint32_t objectSections;
+    // With procedures: where the string table holds the frame program that
+    // their frame data names; 0 without.
+    uint32_t frameProgram;
     // Procedure records for code labels and array types for data labels
     // (the native build's --procedures); off by default.
     bool procedures;
@@ -121,6 +130,7 @@ struct CvBuilder {
     void planRecords();
     void writeProcedureTypes();
     void writeScopedSymbols();
+    void writeFrameData();
     void releasePlan();
     void writeLabelRecord(const SymbolEntry* symbol, uint32_t objectSymbol);
     void writeDataRecord(const SymbolEntry* symbol, uint32_t objectSymbol, uint32_t type);

@@ -34,6 +34,10 @@ void CvBuilder::writeStringTable() {
     output.appendU8(0);
     FileFiller filler = {this, 0};
     fas->sourceFiles.forEach(addFileName, &filler);
+    if (plan.procedureCount) {
+        frameProgram = output.size - subsectionStart;
+        appendString(ebpFrameProgram);
+    }
     endSubsection();
 }
 

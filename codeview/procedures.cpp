@@ -345,6 +345,34 @@ void CvBuilder::writeScopedSymbols() {
     }
 }
 
+const char* const ebpFrameProgram = "$T0 $ebp = $eip $T0 4 + ^ = $ebp $T0 ^ = $esp $T0 8 + = ";
+
+// Frame data for each procedure, one subsection each, its address tied by
+// DIR32NB: the frame that `push ebp` / `mov ebp, esp` makes, which is how a
+// debugger walks code without frame data (the ebp chain), now said
+// outright. wine 10's debugger fails at every stop in a program whose PDB
+// has no frame data, and with frame data for other code only, lists the
+// innermost frame again and again.
+void CvBuilder::writeFrameData() {
+    for (uint32_t i = 0; i < plan.placedCount; ++i) {
+        const CvPlacedSymbol& p = plan.placed[i];
+        if (p.kind != S_GPROC32 && p.kind != S_LPROC32) continue;
+        beginSubsection(DEBUG_S_FRAMEDATA);
+        addRelocation(output.size, p.objectSymbol, IMAGE_REL_I386_DIR32NB);
+        output.appendU32(0);  // the procedure's address, by the relocation
+        output.appendU32(0);  // start, from that address
+        output.appendU32(p.end - p.offset);
+        output.appendU32(0);  // locals
+        output.appendU32(0);  // parameters
+        output.appendU32(0);  // stack
+        output.appendU32(frameProgram);
+        output.appendU16(0);  // prologue
+        output.appendU16(0);  // saved registers
+        output.appendU32(4);  // flags: a function's start
+        endSubsection();
+    }
+}
+
 void CvBuilder::releasePlan() {
     deallocateWithHeader(plan.placed);
     deallocateWithHeader(plan.arrays);

@@ -241,6 +241,11 @@ protected:
         while (u32(b.output, at) != DEBUG_S_SYMBOLS) at += 8 + ((u32(b.output, at + 4) + 3) & ~3u);
         return at + 8;
     }
+    bool hasSubsection(uint32_t kind) const {
+        for (uint32_t at = 4; at < b.output.size; at += 8 + ((u32(b.output, at + 4) + 3) & ~3u))
+            if (u32(b.output, at) == kind) return true;
+        return false;
+    }
     std::vector<std::string> records() const {
         std::vector<std::string> found;
         uint32_t at = symbolsStart(), end = at + u32(b.output, at - 4);
@@ -270,8 +275,10 @@ protected:
 
 // The records' bytes: a public code label opens S_GPROC32 with its length,
 // the procedure type and the address tied by SECREL and SECTION; a local
-// label stays an S_LABEL32 inside; S_END closes. Two types follow the
-// default ones: LF_ARGLIST () and LF_PROCEDURE void ().
+// label stays an S_LABEL32 inside; S_END closes. Before the records, the
+// procedure's frame data: its bytes, the ebp-chain program of the string
+// table, its address by DIR32NB. Two types follow the default ones:
+// LF_ARGLIST () and LF_PROCEDURE void ().
 TEST_F(Procedures, RecordLayout) {
     section(code, 0x10);
     publicSymbol("_start", 1, 0);
@@ -285,10 +292,16 @@ TEST_F(Procedures, RecordLayout) {
               "00000000" "0000" "00" "737461727400");
     EXPECT_EQ(hex(o.data + at + 45, 4 + 7 + 11), "14000511" "00000000" "0000" "00" "73746172742e6c6f6f7000");
     EXPECT_EQ(hex(o.data + at + 67, 4), "02000600");
-    // No line table here: the pairs are the procedure's and the label's.
-    ASSERT_EQ(b.relocationCount, 4u);
-    const uint32_t expected[4][3] = {{at + 32, 1, 0x0B}, {at + 36, 1, 0x0A}, {at + 49, 2, 0x0B}, {at + 53, 2, 0x0A}};
-    for (int i = 0; i < 4; ++i) {
+    uint32_t frames = symbolsStart() - 8 - 44;
+    EXPECT_EQ(hex(o.data + frames, 44), "f5000000" "24000000" "00000000" "00000000" "10000000" "00000000"
+                                        "00000000" "00000000" "01000000" "0000" "0000" "04000000");
+    EXPECT_STREQ(reinterpret_cast<const char*>(o.data + 4 + 8 + 1), ebpFrameProgram);
+    // No line table here: the frame entry's address, then the pairs of the
+    // procedure and the label.
+    ASSERT_EQ(b.relocationCount, 5u);
+    const uint32_t expected[5][3] = {
+        {frames + 8, 1, 0x07}, {at + 32, 1, 0x0B}, {at + 36, 1, 0x0A}, {at + 49, 2, 0x0B}, {at + 53, 2, 0x0A}};
+    for (int i = 0; i < 5; ++i) {
         EXPECT_EQ(u32(b.relocations, 10 * i), expected[i][0]);
         EXPECT_EQ(u32(b.relocations, 10 * i + 4), expected[i][1]);
         EXPECT_EQ(u16(b.relocations, 10 * i + 8), expected[i][2]);
@@ -370,6 +383,8 @@ TEST_F(Procedures, ArraysOfDataLabels) {
                                                    "data same 4101", "label plain", "data big 4104"}));
     EXPECT_EQ(types(), "0e0003152000000022000000030000f1" "0e00031520000000220000001d0000f1"
                        "0e0003152100000022000000060000f1" "1200031575000000220000000480f0ff000000f1");
+    // No procedure, no frame data: the entry would have no address.
+    EXPECT_FALSE(hasSubsection(DEBUG_S_FRAMEDATA));
 }
 
 // Without the option the records keep the ".fas" order and the types stay
@@ -382,4 +397,5 @@ TEST_F(Procedures, NothingWithoutTheOption) {
     weld(false);
     EXPECT_EQ(records(), (std::vector<std::string>{"label second", "label first", "data text 32"}));
     EXPECT_EQ(b.types.size, 4u + 8 + 12 + 16 + 12 + 28);
+    EXPECT_FALSE(hasSubsection(DEBUG_S_FRAMEDATA));
 }
