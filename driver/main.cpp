@@ -110,29 +110,38 @@ struct InputSearch {
     const RunState* run;
     const char* candidate;  // the name that must not be an input
     bool found;
+    // Whether a name that leads where a source would be counts too, where
+    // no file is there (a source deleted since fasm read it).
+    bool byName;
 };
+
+// Whether `output` is the file at `path`, or, where asked, names the place
+// of that path whether or not a file is there.
+bool leadsTo(const char* output, const char* path, bool byName) {
+    return sameFile(output, path) || (byName && namesOneFile(output, path));
+}
 
 // Whether the output is the file that the folder part of `base` and the
 // name lead to.
-bool sameFileBeside(const char* output, const char* base, const char* name) {
+bool sameFileBeside(const char* output, const char* base, const char* name, bool byName) {
     uint32_t folder = platformFolderLength(base);
     if (folder == 0) return false;  // the current folder, already asked
     TextBuilder path;
     path.initText();
     for (uint32_t i = 0; i < folder; ++i) path.appendChar(base[i]);
     for (const char* p = name; *p; ++p) path.appendChar(*p);
-    bool same = sameFile(output, path.terminate());
+    bool same = leadsTo(output, path.terminate(), byName);
     path.release();
     return same;
 }
 
 // Whether the output is the file that `prefix` followed by the name leads to.
-bool sameFileAfterPrefix(const char* output, const char* prefix, const char* name) {
+bool sameFileAfterPrefix(const char* output, const char* prefix, const char* name, bool byName) {
     TextBuilder path;
     path.initText();
     for (const char* p = prefix; *p; ++p) path.appendChar(*p);
     for (const char* p = name; *p; ++p) path.appendChar(*p);
-    bool same = sameFile(output, path.terminate());
+    bool same = leadsTo(output, path.terminate(), byName);
     path.release();
     return same;
 }
@@ -149,10 +158,11 @@ void matchSourceFile(uintptr_t value, void* context) {
     const char* name = sourceFileName(reinterpret_cast<const char*>(value), &scratch);
     bool relative = !platformIsAbsolutePath(name);
     const char* candidate = search->candidate;
-    search->found = sameFile(candidate, name) ||
-                    (relative && run->fasmFolder && sameFileAfterPrefix(candidate, run->fasmFolder, name)) ||
-                    (relative && (sameFileBeside(candidate, run->fasName, name) ||
-                                  sameFileBeside(candidate, run->objName, name)));
+    bool byName = search->byName;
+    search->found = leadsTo(candidate, name, byName) ||
+                    (relative && run->fasmFolder && sameFileAfterPrefix(candidate, run->fasmFolder, name, byName)) ||
+                    (relative && (sameFileBeside(candidate, run->fasName, name, byName) ||
+                                  sameFileBeside(candidate, run->objName, name, byName)));
     scratch.release();
 }
 
@@ -194,7 +204,7 @@ char* findFasmFolder(const RunState* run) {
     bool known = true;
     int32_t tail = prefixBeforeTail(run->objName, objFolder, recorded, recordedFolder);
     for (int32_t i = 0; i < tail; ++i) folder.appendChar(run->objName[i]);
-    if (tail < 0 || !sameFileAfterPrefix(run->objName, folder.terminate(), recorded)) {
+    if (tail < 0 || !sameFileAfterPrefix(run->objName, folder.terminate(), recorded, false)) {
         folder.clear();
         for (uint32_t i = 0; i < objFolder; ++i) folder.appendChar(run->objName[i]);
         const char* part = recorded;
@@ -211,7 +221,8 @@ char* findFasmFolder(const RunState* run) {
         }
     }
     char* result = nullptr;
-    if (known && sameFileAfterPrefix(run->objName, folder.terminate(), recorded)) result = strDup(folder.terminate());
+    if (known && sameFileAfterPrefix(run->objName, folder.terminate(), recorded, false))
+        result = strDup(folder.terminate());
     folder.release();
     scratch.release();
     return result;
@@ -227,8 +238,8 @@ bool outputReplacesAnotherFile(const RunState* run) {
 // Whether the output would overwrite the .fas file or a file fasm read
 // source lines from: one slip of tab completion must not cost the user
 // their source code.
-bool isAnInput(const RunState* run, const char* name) {
-    InputSearch search = {run, name, sameFile(name, run->fasName)};
+bool isAnInput(const RunState* run, const char* name, bool byName) {
+    InputSearch search = {run, name, sameFile(name, run->fasName), byName};
     run->fas.sourceFiles.forEach(matchSourceFile, &search);
     run->fas.readFiles.forEach(matchSourceFile, &search);
     return search.found;
@@ -237,17 +248,17 @@ bool isAnInput(const RunState* run, const char* name) {
 bool outputIsAnInput(RunState* run) {
     if (!run->fas.listReadFiles) return false;
     run->fasmFolder = findFasmFolder(run);
-    return isAnInput(run, run->outputName);
+    return isAnInput(run, run->outputName, false);
 }
 
 // The dependency file must not take the place of any file the run reads
 // or writes: neither the file itself (a hard link, a link) nor the name
 // where the file does not exist yet (the output, "./out.obj", a dangling
-// link to it).
+// link to it, a source deleted since fasm read it).
 bool depfileIsAnInput(const RunState* run) {
     const char* name = run->depfileName;
     const char* others[] = {run->fasName, run->objName, run->outputName};
-    bool found = isAnInput(run, name);
+    bool found = isAnInput(run, name, true);
     for (const char* other : others) found = found || sameFile(name, other) || namesOneFile(name, other);
     return found;
 }

@@ -456,6 +456,16 @@ class Failures(BothBuilds):
                                 ("./basic.fas", "out.obj"), ("sub/../basic.asm", "out.obj"), ("macros.inc", None)]:
             self.expect(["--depfile=" + depfile, "basic.fas", "basic.obj"] + ([output] if output else []),
                         "dependency file is an input file", wine=False)
+        # A source deleted since fasm read it is still one of the run's names:
+        # the dependency file does not take its place.
+        os.rename(self.path("routines.inc"), self.path("routines.kept"))
+        try:
+            for depfile in ["routines.inc", "./sub/../routines.inc"]:
+                self.expect(["--depfile=" + depfile, "basic.fas", "basic.obj", "out.obj"],
+                            "dependency file is an input file", wine=False)
+                self.assertFalse(os.path.lexists(self.path("routines.inc")), depfile)
+        finally:
+            os.rename(self.path("routines.kept"), self.path("routines.inc"))
         # Not a dependency file, or another output's; a file pulled in as
         # raw bytes is no input the .fas names, and is refused as well.
         self.write("NOTES.md", b"# notes\n")
