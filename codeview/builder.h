@@ -52,11 +52,10 @@ struct CvSectionLines {
 
 // A symbol of one of the object's sections, in the address order that the
 // procedure records need (--procedures).
+// Kept small: there is one for every label of a program.
 struct CvPlacedSymbol {
-    const SymbolEntry* symbol;
-    uint32_t section;
+    const SymbolEntry* symbol;  // in the ".fas" table, whose order breaks ties
     uint32_t offset;
-    uint32_t order;  // position in the ".fas" table, which breaks ties
     // Procedure: the end of its range; other symbols: the end of the bytes
     // they label (the next label of the section, or the section's end).
     uint32_t end;
@@ -64,7 +63,8 @@ struct CvPlacedSymbol {
     // The object symbol its relocations name (the line table and the
     // record of a procedure both name it); noOffset for one without record.
     uint32_t objectSymbol;
-    uint16_t kind;  // the record it gets, or 0 for none
+    uint16_t section;  // an object section's number: at most 65535
+    uint16_t kind;     // the record it gets, or 0 for none
 };
 
 // An array type of ".debug$T": elements of a basic type, `bytes` in all.

@@ -34,7 +34,7 @@ const uint32_t firstPlannedType = buildInfoTypeIndex + 1;
 // Address order; the ".fas" order breaks ties.
 struct PlacedBelow {
     bool operator()(const CvPlacedSymbol& a, const CvPlacedSymbol& b) const {
-        return a.offset != b.offset ? a.offset < b.offset : a.order < b.order;
+        return a.offset != b.offset ? a.offset < b.offset : a.symbol < b.symbol;
     }
 };
 
@@ -101,7 +101,21 @@ bool isPlaced(const CvBuilder* b, const SymbolEntry& s) {
     return s.isSectionRelative && s.section != 0 && s.section <= b->objectSections;
 }
 
-// Every section-relative symbol of the object's sections, in address order:
+// How many symbols of a section are placed, and where they begin.
+struct SectionPlaces {
+    uint32_t named;
+    uint32_t anonymous;
+    uint32_t next;  // where its next symbol goes
+    bool hasData;
+};
+
+// An anonymous label gets no record; it counts only as the end of a data
+// label before it, so it is placed only in a section that has data labels.
+bool isKeptPlace(const SymbolEntry& s, const SectionPlaces& section) {
+    return s.name[0] != 0 || section.hasData;
+}
+
+// The section-relative symbols of the object's sections, in address order:
 // grouped by section in one pass (the ".fas" order kept within each), then
 // each section sorted by offset where it is not in order already (fasm
 // lists a section's labels mostly in address order). The object symbols
@@ -111,27 +125,34 @@ bool isPlaced(const CvBuilder* b, const SymbolEntry& s) {
 void placeSymbols(CvBuilder* b) {
     CvRecordPlan& plan = b->plan;
     const FasFile* fas = b->fas;
-    uint32_t countsSize = (b->objectSections + 1) * static_cast<uint32_t>(sizeof(uint32_t));
-    uint32_t* starts = static_cast<uint32_t*>(allocate(countsSize));
-    memset(starts, 0, countsSize);
-    // starts[n - 1]: where section n begins, after the symbols of those before.
-    uint32_t count = 0;
-    for (uint32_t i = 0; i < fas->symbolCount; ++i)
-        if (isPlaced(b, fas->symbols[i])) {
-            ++count;
-            if (fas->symbols[i].section < b->objectSections) ++starts[fas->symbols[i].section];
+    uint32_t sectionsSize = (b->objectSections + 1) * static_cast<uint32_t>(sizeof(SectionPlaces));
+    SectionPlaces* sections = static_cast<SectionPlaces*>(allocate(sectionsSize));
+    memset(sections, 0, sectionsSize);
+    for (uint32_t i = 0; i < fas->symbolCount; ++i) {
+        const SymbolEntry& s = fas->symbols[i];
+        if (!isPlaced(b, s)) continue;
+        SectionPlaces& section = sections[s.section];
+        if (s.name[0] == 0) {
+            ++section.anonymous;
+        } else {
+            ++section.named;
+            if (s.dataSize != 0) section.hasData = true;
         }
-    for (uint32_t n = 1; n < b->objectSections; ++n) starts[n] += starts[n - 1];
+    }
+    uint32_t count = 0;
+    for (uint32_t n = 1; n <= b->objectSections; ++n) {
+        sections[n].next = count;
+        count += sections[n].named + (sections[n].hasData ? sections[n].anonymous : 0);
+    }
     plan.placed = static_cast<CvPlacedSymbol*>(allocateRecords(count, sizeof(CvPlacedSymbol)));
     plan.placedCount = count;
     for (uint32_t i = 0; i < fas->symbolCount; ++i) {
         const SymbolEntry& s = fas->symbols[i];
-        if (!isPlaced(b, s)) continue;
-        CvPlacedSymbol& p = plan.placed[starts[s.section - 1]++];
+        if (!isPlaced(b, s) || !isKeptPlace(s, sections[s.section])) continue;
+        CvPlacedSymbol& p = plan.placed[sections[s.section].next++];
         p.symbol = &s;
-        p.section = s.section;
+        p.section = static_cast<uint16_t>(s.section);
         p.offset = static_cast<uint32_t>(s.value);
-        p.order = i;
         p.end = 0;
         p.type = 0;
         p.objectSymbol = noOffset;
@@ -141,12 +162,12 @@ void placeSymbols(CvBuilder* b) {
             p.objectSymbol = objectSymbolFor(b->coff, &s);
         }
     }
-    // starts[n - 1] is now where section n ends.
+    // Each section's `next` is now where the following one begins.
     CvPlacedSymbol* placed = plan.placed;
-    for (uint32_t n = 1, first = 0; n <= b->objectSections; first = starts[n - 1], ++n)
-        if (!std::is_sorted(placed + first, placed + starts[n - 1], PlacedBelow()))
-            std::sort(placed + first, placed + starts[n - 1], PlacedBelow());
-    deallocate(starts, countsSize);
+    for (uint32_t n = 1, first = 0; n <= b->objectSections; first = sections[n].next, ++n)
+        if (!std::is_sorted(placed + first, placed + sections[n].next, PlacedBelow()))
+            std::sort(placed + first, placed + sections[n].next, PlacedBelow());
+    deallocate(sections, sectionsSize);
 }
 
 bool isCodeLabel(const CvBuilder* b, const CvPlacedSymbol& p) {
@@ -199,17 +220,22 @@ bool arrayOf(const CvPlacedSymbol& p, CvArrayType* array) {
 // section's end) as the end of what it labels, and a procedure opened at
 // the address the start of the next procedure (or the section's end). A
 // data label gets its basic type here, or 0 where it covers an array;
-// returns how many do.
+// returns how many do. Symbols that get no record have then done their
+// part (they end what the labels before them label): the pass moves the
+// others together at the array's end, and they go to its front, in order.
 uint32_t planProcedures(CvBuilder* b, const PublicPlaces& publics) {
     CvRecordPlan& plan = b->plan;
     CvPlacedSymbol* placed = plan.placed;
     uint32_t later = 0, nextProcedure = 0, end = 0, arrays = 0;
+    uint32_t laterSection = 0, kept = plan.placedCount;
     CvArrayType array = {0, 0};
     for (uint32_t last = plan.placedCount; last > 0;) {
         uint32_t first = last - 1;
         const uint32_t section = placed[first].section, offset = placed[first].offset;
-        if (last == plan.placedCount || placed[last].section != section)
+        if (section != laterSection) {
             later = nextProcedure = end = sectionEnd(b, section);
+            laterSection = section;
+        }
         while (first > 0 && placed[first - 1].section == section && placed[first - 1].offset == offset) --first;
         uint32_t labelEnd = later < end ? later : end;
         for (uint32_t i = first; i < last; ++i) {
@@ -223,9 +249,14 @@ uint32_t planProcedures(CvBuilder* b, const PublicPlaces& publics) {
             placed[first].end = nextProcedure;
             nextProcedure = offset;
         }
+        // Backwards, so that no entry is overwritten before it is moved.
+        for (uint32_t i = last; i > first;)
+            if (placed[--i].kind != 0) placed[--kept] = placed[i];
         later = offset;
         last = first;
     }
+    plan.placedCount -= kept;
+    moveBytes(placed, placed + kept, plan.placedCount * static_cast<uint32_t>(sizeof(CvPlacedSymbol)));
     return arrays;
 }
 

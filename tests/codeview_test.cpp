@@ -387,6 +387,20 @@ TEST_F(Procedures, ArraysOfDataLabels) {
     EXPECT_FALSE(hasSubsection(DEBUG_S_FRAMEDATA));
 }
 
+// An anonymous label gets no record but ends the data before it; in a
+// section without data labels it changes nothing.
+TEST_F(Procedures, AnonymousLabelsEndOnlyData) {
+    section(data, 0x10);
+    section(code, 0x10);
+    symbol("text", 1, 0, 1);  // 4 bytes, to the anonymous label
+    symbol("", 1, 4);
+    symbol("code", 2, 0);
+    symbol("", 2, 2);
+    weld();
+    EXPECT_EQ(records(), (std::vector<std::string>{"data text 4103", "lproc code 16", "end"}));
+    EXPECT_EQ(types(), "0600011200000000" "0e000810030000000000000005100000" "0e0003152000000022000000040000f1");
+}
+
 // Without the option the records keep the ".fas" order and the types stay
 // the default ones, whatever the symbols.
 TEST_F(Procedures, NothingWithoutTheOption) {
