@@ -60,7 +60,9 @@ void appendSymbolEntry(ByteBuffer* image, ByteBuffer* strings, const CoffSymbol*
 }  // namespace
 
 bool CoffObject::buildImage(ByteBuffer* image) const {
-    if (NumberOfSections > 0xFFFF || optionalHeader.size > 0xFFFF) return false;
+    // A count of 0xFFFF is what LLVM's readers (lld-link among them) take
+    // for a short import header: the object would lose every symbol there.
+    if (NumberOfSections >= 0xFFFF || optionalHeader.size > 0xFFFF) return false;
     uint64_t rawBase64 = fileHeaderSize + static_cast<uint64_t>(optionalHeader.size) +
                          static_cast<uint64_t>(sectionHeaderSize) * NumberOfSections;
     uint64_t total = rawBase64 + rawArea.size + static_cast<uint64_t>(coffSymbolSize) * NumberOfSymbols;
