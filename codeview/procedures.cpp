@@ -343,7 +343,6 @@ void CvBuilder::writeScopedSymbols() {
             endRecord();
             open = false;
         }
-        if (p.kind == 0) continue;
         uint32_t index = p.objectSymbol;
         if (p.kind == S_LABEL32) {
             writeLabelRecord(p.symbol, index);
